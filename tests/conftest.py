@@ -1,0 +1,53 @@
+import socket
+
+import pytest
+
+from stand_in import PortTaken, ScriptedApp
+
+_app = None
+
+
+def pytest_sessionstart(session):
+    global _app
+    try:
+        _app = ScriptedApp()
+    except PortTaken as error:
+        pytest.exit(str(error), returncode=3)
+
+
+def pytest_sessionfinish(session, exitstatus):
+    global _app
+    if _app is not None:
+        _app.close()
+        _app = None
+
+
+@pytest.fixture
+def app():
+    """The scripted stand-in application on 127.0.0.1:5656, fresh for each test."""
+    _app.reset()
+    yield _app
+    _app.reset()
+
+
+@pytest.fixture(autouse=True)
+def bounded_wait():
+    """A fault in a test must not hang the run: the module's sockets inherit this time-out."""
+    previous = socket.getdefaulttimeout()
+    socket.setdefaulttimeout(10)
+    yield
+    socket.setdefaulttimeout(previous)
+
+
+@pytest.fixture
+def velkarcmd():
+    import velkarcmd
+
+    original = velkarcmd.socket
+    yield velkarcmd
+    velkarcmd.socket = original
+
+
+@pytest.fixture
+def command(velkarcmd):
+    return velkarcmd.ZolmarCommand()
