@@ -1,0 +1,435 @@
+"""Command texts and reply shaping of every command, with the exchange replaced on the instance."""
+import pytest
+
+from velkarcmd import ZolmarCommand
+
+
+class Exchange(object):
+    """Stands in for `_ZolmarCommand__SendMsg`: records its calls and returns a scripted reply."""
+
+    def __init__(self, reply=""):
+        self.reply = reply
+        self.calls = []
+
+    def __call__(self, msg, flag):
+        self.calls.append((msg, flag))
+        return self.reply
+
+
+def command_with(reply=""):
+    command = ZolmarCommand()
+    exchange = Exchange(reply)
+    command._ZolmarCommand__SendMsg = exchange
+    return command, exchange
+
+
+def interpreter_error(expression):
+    """The exception the interpreter itself raises for the same operation."""
+    try:
+        expression()
+    except Exception as error:
+        return type(error), str(error)
+    raise AssertionError("the expression did not fail")
+
+
+ORDER_FIELDS = ("A1", "P1", "B", "100", "1", "ROD", "LMT")
+
+
+@pytest.mark.parametrize("args, kwargs, text", [
+    (ORDER_FIELDS + (None, None), {}, "A1 P1 B 100 1 ROD LMT 0"),
+    (ORDER_FIELDS + (1, object()), {"anc": "N"}, "A1 P1 B 100 1 ROD LMT 0 N"),
+    (ORDER_FIELDS + (None, None, "", ""), {}, "A1 P1 B 100 1 ROD LMT"),
+    (("",) + ORDER_FIELDS[1:] + (None, None), {}, "P1 B 100 1 ROD LMT 0"),
+    (("A1", "P1", "B", "", "1", "ROD", "LMT", None, None), {}, "A1 P1 B  1 ROD LMT 0"),
+    ((" \tA1 ",) + ORDER_FIELDS[1:] + (None, None), {"anc": " N\n"}, "A1  P1 B 100 1 ROD LMT 0  N"),
+    (("A1", "P1", "B", "100", "1", "ROD", "MKT", None, None), {}, "A1 P1 B 100 1 ROD MKT 0"),
+    ((), dict(zip(["broker", "prodid", "bs", "price", "qty", "timetype", "ordertype",
+                   "timekind", "pricetype", "daytrade", "anc"],
+                  ORDER_FIELDS + ("x", "y", "1", "Z"))), "A1 P1 B 100 1 ROD LMT 1 Z"),
+    (("\u5ba2\u6236",) + ORDER_FIELDS[1:] + (None, None), {}, "\u5ba2\u6236 P1 B 100 1 ROD LMT 0"),
+])
+def test_order_text(args, kwargs, text):
+    command, exchange = command_with("OK 123")
+    assert command.Order(*args, **kwargs) == "OK 123"
+    assert exchange.calls == [(text, 0)]
+
+
+@pytest.mark.parametrize("position, value", [(3, 100), (9, True), (0, None), (10, b"N"), (6, 1.5)])
+def test_order_with_a_non_str_field_raises_the_interpreters_error_and_sends_nothing(position, value):
+    fields = list(ORDER_FIELDS) + [None, None, "0", ""]
+    fields[position] = value
+    command, exchange = command_with()
+    joined = [f for i, f in enumerate(fields) if i not in (7, 8)]
+
+    def python_join():
+        text = joined[0]
+        for piece in joined[1:]:
+            text = text + " " + piece
+
+    expected = interpreter_error(python_join)
+    with pytest.raises(TypeError) as raised:
+        command.Order(*fields)
+    assert (raised.type, str(raised.value)) == expected
+    assert exchange.calls == []
+
+
+@pytest.mark.parametrize("reply", ["", "\n\nOK\n", "ERR price"])
+def test_order_and_delete_return_the_reply_unchanged(reply):
+    command, _ = command_with(reply)
+    assert command.Order(*ORDER_FIELDS + (None, None)) == reply
+    assert command.Delete("A1", "789") == reply
+
+
+@pytest.mark.parametrize("broker, orderid, text", [
+    ("A1", "789", "A1 Delete 789"),
+    ("A1", "", "A1 Delete "),
+    ("", "789", " Delete 789"),
+    ("A1\n", "789 ", "A1\n Delete 789 "),
+])
+def test_delete_text(broker, orderid, text):
+    command, exchange = command_with("cancelled")
+    assert command.Delete(broker, orderid=orderid) == "cancelled"
+    assert exchange.calls == [(text, 0)]
+    assert len(text) == len(broker) + len(orderid) + 8
+
+
+def test_delete_with_an_int_order_raises_and_sends_nothing():
+    command, exchange = command_with()
+    with pytest.raises(TypeError):
+        command.Delete("A1", 789)
+    assert exchange.calls == []
+
+
+class Operand(object):
+    """A non-str operand that joins by its own `+`, to follow the order of the additions."""
+
+    def __init__(self, log, text):
+        self.log, self.text = log, text
+
+    def __add__(self, other):
+        self.log.append(other)
+        return Operand(self.log, self.text + other)
+
+
+def test_joins_are_the_interpreters_additions_left_to_right():
+    log = []
+    command, exchange = command_with("r")
+    command.Delete(Operand(log, "A1"), "789")
+    assert log == [" ", "Delete", " ", "789"]
+    assert exchange.calls[0][0].text == "A1 Delete 789"
+
+
+# --- the order-condition check --------------------------------------------------------------
+
+@pytest.mark.parametrize("ot, tt, result", [
+    ("LMT", "ROD", True), ("MKT", "IOC", True), ("MKT", "FOK", True),
+    ("LMT", "IOC", False), ("LMT", "FOK", False), ("MKT", "ROD", False),
+    ("lmt", "ROD", False), ("LMT ", "ROD", False), ("MKT", "ioc", False),
+    (None, "ROD", False), ("LMT", 0, False), ("", "", False), ("XYZ", "IOC", False),
+])
+def test_is_match_type(ot, tt, result):
+    check = ZolmarCommand()._ZolmarCommand__IsMatchType
+    assert check(ot, tt) is result
+    assert check(tt=tt, ot=ot) is result
+
+
+class Code(object):
+    """Compares equal to one code only, and records each comparison."""
+
+    def __init__(self, log, equal_to):
+        self.log, self.equal_to = log, equal_to
+
+    def __eq__(self, other):
+        self.log.append(other)
+        return other == self.equal_to
+
+
+@pytest.mark.parametrize("ot_equal, tt_equal, ot_log, tt_log, result", [
+    ("LMT", "ROD", ["LMT"], ["ROD"], True),
+    ("LMT", "IOC", ["LMT", "MKT"], ["ROD"], False),
+    ("MKT", "FOK", ["LMT", "MKT"], ["IOC", "FOK"], True),
+    ("MKT", "IOC", ["LMT", "MKT"], ["IOC"], True),
+    ("ZZZ", "IOC", ["LMT", "MKT"], [], False),
+])
+def test_is_match_type_compares_in_order_and_stops_early(ot_equal, tt_equal, ot_log, tt_log, result):
+    ot_seen, tt_seen = [], []
+    answer = ZolmarCommand()._ZolmarCommand__IsMatchType(Code(ot_seen, ot_equal), Code(tt_seen, tt_equal))
+    assert answer is result
+    assert (ot_seen, tt_seen) == (ot_log, tt_log)
+
+
+def test_is_match_type_propagates_a_failing_comparison():
+    class Broken(object):
+        def __eq__(self, other):
+            raise RuntimeError("no comparison")
+
+    with pytest.raises(RuntimeError, match="no comparison"):
+        ZolmarCommand()._ZolmarCommand__IsMatchType(Broken(), "ROD")
+
+
+# --- order and fill queries -----------------------------------------------------------------
+
+RECORDS = "\n".join([
+    "1,Order,P1,B",
+    "1,Match,P1,B",
+    "2,Order,Match,S",
+    " 3,Order",
+    "",
+    "22,Order",
+    "over",
+    "4,Order,late",
+])
+
+
+@pytest.mark.parametrize("orderid, account, match, unfinished", [
+    ("All",
+     ["1,Order,P1,B", "1,Match,P1,B", "2,Order,Match,S", " 3,Order", "", "22,Order"],
+     ["1,Match,P1,B", "2,Order,Match,S"],
+     ["1,Order,P1,B", "2,Order,Match,S", " 3,Order", "22,Order", "4,Order,late"]),
+    ("1", ["1,Order,P1,B", "1,Match,P1,B"], ["1,Match,P1,B"], ["1,Order,P1,B"]),
+    ("2", ["2,Order,Match,S"], ["2,Order,Match,S"], ["2,Order,Match,S"]),
+    ("3", [], [], []),
+    (" 3", [" 3,Order"], [], [" 3,Order"]),
+    ("all", [], [], []),
+    ("", [""], [], []),
+    ("4", [], [], ["4,Order,late"]),
+])
+def test_query_selection(orderid, account, match, unfinished):
+    for method, expected in (("GetAccount", account), ("MatchAccount", match),
+                             ("GetUnfinished", unfinished)):
+        command, exchange = command_with(RECORDS)
+        assert getattr(command, method)("A1", orderid) == expected
+        assert exchange.calls == [("A1 " + orderid, 1)]
+
+
+@pytest.mark.parametrize("reply, account, match", [
+    ("over", [], []),
+    ("\n\nover\n", [], []),
+    ("5\nover", ["5"], []),
+    ("5,Matched\r\nover", ["5,Matched\r"], ["5,Matched\r"]),
+    ("xMatchy\nover", ["xMatchy"], ["xMatchy"]),
+    ("error: no such broker\nover", ["error: no such broker"], []),
+])
+def test_query_reply_shapes(reply, account, match):
+    command, _ = command_with(reply)
+    assert command.GetAccount("A1", "All") == account
+    assert command.MatchAccount(broker="A1", orderid="All") == match
+
+
+def test_query_lines_without_comma_match_the_whole_line():
+    command, _ = command_with("Order7\nOrder7,x\nover")
+    assert command.GetUnfinished("A1", "Order7") == ["Order7", "Order7,x"]
+
+
+@pytest.mark.parametrize("method", ["GetAccount", "MatchAccount", "GetUnfinished"])
+@pytest.mark.parametrize("broker, orderid", [(1, "All"), ("A1", 7), (None, None)])
+def test_query_with_non_str_arguments_sends_nothing(method, broker, orderid):
+    command, exchange = command_with("over")
+    with pytest.raises(TypeError):
+        getattr(command, method)(broker, orderid)
+    assert exchange.calls == []
+
+
+def test_query_reply_that_is_no_str_fails_as_the_interpreter_would():
+    command, _ = command_with(["not", "a", "str"])
+    with pytest.raises(AttributeError, match="strip"):
+        command.GetAccount("A1", "All")
+
+
+def test_query_compares_with_orderid_as_left_operand():
+    seen = []
+
+    class OrderId(str):
+        def __eq__(self, other):
+            seen.append(other)
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    command, exchange = command_with("7,Match\n8,Match\nover")
+    assert command.MatchAccount("A1", OrderId("7")) == ["7,Match"]
+    assert seen == ["All", "7", "All", "8"]
+
+
+# --- positions --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("broker, prodid, text", [
+    ("ABC", None, "ABC"),
+    ("ABC", "P1", "ABC-P1"),
+    ("-ABC-", "P1-", "ABC--P1"),
+    ("", "", ""),
+    ("", "P1", "P1"),
+    ("A B", "P 1", "A B-P 1"),
+])
+def test_in_stock_text(broker, prodid, text):
+    command, exchange = command_with("over")
+    result = command.GetInStock(broker) if prodid is None else command.GetInStock(broker, prodid)
+    assert result == []
+    assert exchange.calls == [(text, 1)]
+
+
+@pytest.mark.parametrize("reply, lines", [
+    ("L1\nL2\nover", ["L1", "L2"]),
+    ("over", []),
+    ("A\nB\nover", ["A", "B"]),
+    ("X\n\nY\nover", ["X", "", "Y"]),
+    ("\n\nX\nover", ["X"]),
+    ("R1\r\nover", ["R1\r"]),
+    ("L1\nL2", ["L1", "L2"]),
+    ("", [""]),
+    ("over\nL1\nover", ["over", "L1"]),
+])
+def test_in_stock_reply_shapes(reply, lines):
+    command, _ = command_with(reply)
+    assert command.GetInStock("A1") == lines
+
+
+@pytest.mark.parametrize("broker, prodid", [(1, ""), ("A1", None), (None, "P1")])
+def test_in_stock_with_non_str_arguments_sends_nothing(broker, prodid):
+    command, exchange = command_with("over")
+    with pytest.raises(TypeError):
+        command.GetInStock(broker, prodid)
+    assert exchange.calls == []
+
+
+# --- equity -----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("broker, text", [("ABC", "ABC GetEquity"), ("", " GetEquity")])
+def test_future_rights_text(broker, text):
+    command, exchange = command_with("E")
+    command.FutureRights(broker)
+    assert exchange.calls == [(text, 0)]
+
+
+@pytest.mark.parametrize("reply, result", [
+    ("equity 100\nmargin 20", "equity 100\nmargin 20"),
+    ("\nequity 100 \r\n", "equity 100 \r"),
+    ("", ""),
+    ("over", "over"),
+])
+def test_future_rights_reply(reply, result):
+    command, _ = command_with(reply)
+    assert command.FutureRights("A1") == result
+
+
+def test_future_rights_with_non_str_broker_sends_nothing():
+    command, exchange = command_with("E")
+    with pytest.raises(TypeError):
+        command.FutureRights(5)
+    assert exchange.calls == []
+
+
+# --- quotes -----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("symbols, append, text", [
+    ("S1", None, "ABC AddQuote S1 0"),
+    ("S1, S2", True, "ABC AddQuote S1,S2 1"),
+    ("", None, "ABC AddQuote  0"),
+    ("S1\tS2", False, "ABC AddQuote S1\tS2 0"),
+    (" S 1 ", 1, "ABC AddQuote S1 1"),
+    ("S1", "no", "ABC AddQuote S1 1"),
+    ("S1", 0, "ABC AddQuote S1 0"),
+    ("S1", "", "ABC AddQuote S1 0"),
+    ("S1", [], "ABC AddQuote S1 0"),
+    ("S1", [0], "ABC AddQuote S1 1"),
+])
+def test_add_quote_text(symbols, append, text):
+    command, exchange = command_with("whatever")
+    if append is None:
+        assert command.AddQuote("ABC", symbols) is None
+    else:
+        assert command.AddQuote("ABC", symbols, append) is None
+    assert exchange.calls == [(text, 0)]
+
+
+@pytest.mark.parametrize("reply", ["", "ERR unknown symbol", "over"])
+def test_add_quote_discards_the_reply(reply):
+    command, exchange = command_with(reply)
+    assert command.AddQuote("ABC", "S1", True) is None
+    assert len(exchange.calls) == 1
+
+
+class BadTruth(object):
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+@pytest.mark.parametrize("broker, symbols, append, error", [
+    ("ABC", ["S1"], False, AttributeError),
+    ("ABC", None, False, AttributeError),
+    (1, ["S1"], False, TypeError),          # the earliest step's error wins
+    (None, "S1", BadTruth(), TypeError),
+    ("ABC", "S1", BadTruth(), ValueError),
+    ("ABC", b"S1", False, TypeError),        # bytes.replace needs bytes
+])
+def test_add_quote_errors_send_nothing(broker, symbols, append, error):
+    command, exchange = command_with("ok")
+    with pytest.raises(error):
+        command.AddQuote(broker, symbols, append)
+    assert exchange.calls == []
+
+
+def test_add_quote_symbols_replace_is_called_on_the_object():
+    class Symbols(object):
+        def replace(self, old, new):
+            assert (old, new) == (" ", "")
+            return "S9"
+
+    command, exchange = command_with("ok")
+    command.AddQuote("ABC", Symbols())
+    assert exchange.calls == [("ABC AddQuote S9 0", 0)]
+
+
+# --- how commands reach the exchange ----------------------------------------------------------
+
+ALL_COMMANDS = [
+    ("Order", ORDER_FIELDS + (None, None), 0),
+    ("Delete", ("A1", "7"), 0),
+    ("GetAccount", ("A1", "All"), 1),
+    ("MatchAccount", ("A1", "All"), 1),
+    ("GetUnfinished", ("A1", "All"), 1),
+    ("GetInStock", ("A1",), 1),
+    ("FutureRights", ("A1",), 0),
+    ("AddQuote", ("A1", "S1"), 0),
+]
+
+
+@pytest.mark.parametrize("method, args, mode", ALL_COMMANDS)
+def test_a_subclass_member_replaces_the_exchange(method, args, mode):
+    calls = []
+
+    class Recording(ZolmarCommand):
+        def _ZolmarCommand__SendMsg(self, msg, flag):
+            calls.append((type(self), flag))
+            assert type(flag) is int
+            return "over"
+
+    getattr(Recording(), method)(*args)
+    assert calls == [(Recording, mode)]
+
+
+@pytest.mark.parametrize("method, args, mode", ALL_COMMANDS)
+def test_the_exchange_is_looked_up_at_every_call(method, args, mode):
+    command = ZolmarCommand()
+    for reply in ("over", "over"):
+        exchange = Exchange(reply)
+        command._ZolmarCommand__SendMsg = exchange
+        getattr(command, method)(*args)
+        assert [flag for _, flag in exchange.calls] == [mode]
+    del command._ZolmarCommand__SendMsg
+    command.__dict__["_ZolmarCommand__SendMsg"] = lambda *a: (_ for _ in ()).throw(KeyError("x"))
+    with pytest.raises(KeyError):
+        getattr(command, method)(*args)
+
+
+def test_an_exchange_error_propagates_unchanged():
+    error = OSError(10054, "reset")
+    command = ZolmarCommand()
+
+    def failing(msg, flag):
+        raise error
+
+    command._ZolmarCommand__SendMsg = failing
+    with pytest.raises(OSError) as raised:
+        command.GetInStock("A1")
+    assert raised.value is error
