@@ -1,0 +1,262 @@
+// zolmar-sim: a stand-in for the order-entry application, for dry runs and tests.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "market.hpp"
+#include "protocol.hpp"
+#include "server.hpp"
+#include "udp.hpp"
+
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+extern "C" void request_stop(int) {
+    stop_requested = 1;
+}
+
+const char kUsage[] =
+    "usage: zolmar-sim [options]\n"
+    "\n"
+    "A stand-in for the order-entry application: paper accounts per broker, answering the\n"
+    "velkarcmd commands over UDP. Stops cleanly on Ctrl-C or SIGTERM.\n"
+    "\n"
+    "Endpoint:\n"
+    "  --host ADDRESS       IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --port PORT          UDP port to listen on (default 5656)\n"
+    "\n"
+    "Market:\n"
+    "  --price PROD=VALUE   a product and its reference price; repeat for more products\n"
+    "                       (default: FUT=17000 and STK=600)\n"
+    "  --move-every N       move every reference price by one tick, up, down or not, after\n"
+    "                       every N accepted requests; 0 keeps prices fixed (default 10)\n"
+    "  --tick VALUE         the size of one price move (default 1)\n"
+    "  --balance VALUE      opening balance of every paper account (default 1000000)\n"
+    "  --seed N             seed of everything random: price moves and faults (default 1)\n"
+    "  --preload BROKER=N   start with N working buy orders of BROKER on the first product,\n"
+    "                       priced far below the market (for large answers)\n"
+    "\n"
+    "Delivery:\n"
+    "  --burst N            datagrams of one answer sent back to back (default 8)\n"
+    "  --pace-us N          pause between bursts, in microseconds (default 2000)\n"
+    "  --journal FILE       append every request and reply datagram, time-stamped, to FILE\n"
+    "\n"
+    "Faults (all off by default; SHARE is a fraction from 0 to 1):\n"
+    "  --delay-ms N         delay every reply by N milliseconds\n"
+    "  --drop SHARE         drop this share of reply datagrams\n"
+    "  --withhold-end SHARE leave out the end marker of this share of multi-reply answers\n"
+    "  --corrupt SHARE      send this share of reply datagrams as invalid UTF-8\n"
+    "  --oversize SHARE     send this share of reply datagrams larger than 4096 bytes\n"
+    "\n"
+    "  --quiet              print nothing but errors\n"
+    "  --help               show this text\n";
+
+struct Options {
+    std::string host = "127.0.0.1";
+    unsigned long port = 5656;
+    std::map<std::string, zolmar::Price> prices;
+    unsigned long long move_every = 10;
+    zolmar::Price tick{zolmar::Price::kScale};
+    double balance = 1000000;
+    unsigned long long seed = 1;
+    std::vector<std::pair<std::string, std::int64_t>> preload;
+    zolmar::Pacing pacing;
+    zolmar::Faults faults;
+    std::string journal;
+    bool quiet = false;
+};
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "zolmar-sim: %s\n(see zolmar-sim --help)\n", message.c_str());
+    std::exit(2);
+}
+
+unsigned long long whole_number(const std::string& option, const std::string& text,
+                                unsigned long long largest) {
+    char* end = nullptr;
+    unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || text[0] == '-' || value > largest) {
+        fail(option + " wants a whole number up to " + std::to_string(largest) + ", not '" + text +
+             "'");
+    }
+    return value;
+}
+
+double share(const std::string& option, const std::string& text) {
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(value >= 0 && value <= 1)) {
+        fail(option + " wants a share from 0 to 1, not '" + text + "'");
+    }
+    return value;
+}
+
+zolmar::Price price(const std::string& option, const std::string& text) {
+    zolmar::Price value;
+    if (zolmar::parse_price(text, value) != zolmar::PriceParse::ok) {
+        fail(option + " wants a plain decimal number, not '" + text + "'");
+    }
+    return value;
+}
+
+std::pair<std::string, std::string> assignment(const std::string& option, const std::string& text) {
+    std::string::size_type equals = text.find('=');
+    if (equals == std::string::npos) {
+        fail(option + " wants NAME=VALUE, not '" + text + "'");
+    }
+    std::string name = text.substr(0, equals);
+    if (!zolmar::is_identifier(name)) {
+        fail(option + ": '" + name +
+             "' is not a name (1 to 32 bytes, no blanks, commas or hyphens)");
+    }
+    return {name, text.substr(equals + 1)};
+}
+
+Options parse(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (option == "--quiet") {
+            options.quiet = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            fail(option.compare(0, 2, "--") == 0 ? option + " wants a value"
+                                                 : "unknown argument '" + option + "'");
+        }
+        std::string value = argv[++i];
+        if (option == "--host") {
+            options.host = value;
+        } else if (option == "--port") {
+            options.port = static_cast<unsigned long>(whole_number(option, value, 65535));
+        } else if (option == "--price") {
+            auto pair = assignment(option, value);
+            zolmar::Price reference = price(option, pair.second);
+            if (reference.units == 0) {
+                fail("--price wants a price above 0 for " + pair.first);
+            }
+            options.prices[pair.first] = reference;
+        } else if (option == "--move-every") {
+            options.move_every = whole_number(option, value, 1000000000);
+        } else if (option == "--tick") {
+            options.tick = price(option, value);
+        } else if (option == "--balance") {
+            options.balance = price(option, value).value();
+        } else if (option == "--seed") {
+            options.seed = whole_number(option, value, ~0ULL);
+        } else if (option == "--preload") {
+            auto pair = assignment(option, value);
+            options.preload.emplace_back(
+                pair.first, static_cast<std::int64_t>(whole_number(option, pair.second, 10000000)));
+        } else if (option == "--burst") {
+            options.pacing.burst = static_cast<std::size_t>(whole_number(option, value, 1000));
+            if (options.pacing.burst == 0) {
+                fail("--burst wants at least 1");
+            }
+        } else if (option == "--pace-us") {
+            options.pacing.interval_us = static_cast<int>(whole_number(option, value, 1000000));
+        } else if (option == "--journal") {
+            options.journal = value;
+        } else if (option == "--delay-ms") {
+            options.faults.delay_ms = static_cast<int>(whole_number(option, value, 600000));
+        } else if (option == "--drop") {
+            options.faults.drop = share(option, value);
+        } else if (option == "--withhold-end") {
+            options.faults.withhold_end = share(option, value);
+        } else if (option == "--corrupt") {
+            options.faults.corrupt = share(option, value);
+        } else if (option == "--oversize") {
+            options.faults.oversize = share(option, value);
+        } else {
+            fail("unknown option '" + option + "'");
+        }
+    }
+    if (options.prices.empty()) {
+        options.prices["FUT"] = price("--price", "17000");
+        options.prices["STK"] = price("--price", "600");
+    }
+    return options;
+}
+
+void preload(zolmar::Market& market, const std::string& broker, std::int64_t count) {
+    const auto& first = *market.references().begin();
+    zolmar::OrderTicket ticket;
+    ticket.product = first.first;
+    ticket.side = zolmar::Side::buy;
+    ticket.price.units = first.second.units / 2 > 0 ? first.second.units / 2 : 1;
+    ticket.market = false;
+    ticket.quantity = 1;
+    ticket.time_condition = "ROD";
+    ticket.order_type = "LMT";
+    ticket.day_trade = "0";
+    for (std::int64_t i = 0; i < count; ++i) {
+        market.place(broker, ticket);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options = parse(argc, argv);
+
+    std::string error;
+    bool taken = false;
+    auto socket = zolmar::UdpSocket::open(options.host, static_cast<std::uint16_t>(options.port),
+                                          error, taken);
+    if (!socket) {
+        std::fprintf(stderr, "zolmar-sim: cannot listen on %s, UDP port %lu: %s\n",
+                     options.host.c_str(), options.port, error.c_str());
+        if (taken) {
+            std::fprintf(stderr,
+                         "zolmar-sim: the port is taken: another zolmar-sim or the application "
+                         "itself is running there\n");
+        }
+        return 3;
+    }
+
+    std::FILE* journal_file = nullptr;
+    if (!options.journal.empty()) {
+        journal_file = std::fopen(options.journal.c_str(), "a");
+        if (journal_file == nullptr) {
+            std::fprintf(stderr, "zolmar-sim: cannot open journal %s: %s\n",
+                         options.journal.c_str(), std::strerror(errno));
+            return 2;
+        }
+    }
+    zolmar::Journal journal(journal_file);
+
+    zolmar::Market market(options.prices, options.balance, options.tick, options.seed);
+    for (const auto& load : options.preload) {
+        preload(market, load.first, load.second);
+    }
+    zolmar::Protocol protocol(market, options.move_every);
+    // Faults draw from their own stream, so turning one on does not change the price walk.
+    zolmar::Server server(*socket, protocol, options.faults, options.pacing,
+                          options.seed ^ 0x5eedULL, journal_file ? &journal : nullptr);
+
+    std::signal(SIGINT, request_stop);
+    std::signal(SIGTERM, request_stop);
+    if (!options.quiet) {
+        std::printf("zolmar-sim listening on %s, UDP port %lu\n", options.host.c_str(),
+                    options.port);
+        std::fflush(stdout);
+    }
+    std::uint64_t answered = server.run(stop_requested);
+    if (journal_file) {
+        std::fclose(journal_file);
+    }
+    if (!options.quiet) {
+        std::printf("zolmar-sim stopped after %llu requests\n",
+                    static_cast<unsigned long long>(answered));
+    }
+    return 0;
+}

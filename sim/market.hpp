@@ -1,0 +1,108 @@
+// Paper accounts per broker and a market of reference prices that orders fill against.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "text.hpp"
+
+namespace zolmar {
+
+enum class Side { buy, sell };
+enum class OrderStatus { working, filled, cancelled };
+
+struct Fill {
+    std::uint64_t number;
+    Price price;
+    std::int64_t quantity;
+};
+
+struct Order {
+    std::uint64_t id;
+    std::string broker;
+    std::string product;
+    Side side;
+    Price price;  // the limit; for a market order, the price field as given
+    bool market;
+    std::int64_t quantity;
+    std::int64_t remaining;
+    std::string time_condition;
+    std::string order_type;
+    std::string day_trade;
+    OrderStatus status;
+    std::vector<Fill> fills;
+};
+
+struct Position {
+    std::int64_t net = 0;  // bought minus sold
+    double average = 0;    // average price of the open quantity
+    double realized = 0;   // profit and loss of closed quantity
+};
+
+struct Account {
+    std::vector<std::uint64_t> orders;  // in the order they were placed
+    std::map<std::string, Position> positions;
+    std::vector<std::string> quotes;
+};
+
+struct OrderTicket {
+    std::string product;
+    Side side;
+    Price price;
+    bool market;
+    std::int64_t quantity;
+    std::string time_condition;
+    std::string order_type;
+    std::string day_trade;
+};
+
+enum class CancelOutcome { cancelled, unknown, already_filled, already_cancelled };
+
+class Market {
+  public:
+    Market(std::map<std::string, Price> reference_prices, double opening_balance, Price tick,
+           std::uint64_t seed);
+
+    bool has_product(const std::string& product) const;
+    Price reference(const std::string& product) const;
+    const std::map<std::string, Price>& references() const { return references_; }
+
+    // Places a checked order: fills what is marketable at once, rests the rest.
+    std::uint64_t place(const std::string& broker, const OrderTicket& ticket);
+    CancelOutcome cancel(const std::string& broker, std::uint64_t id);
+
+    // Moves every reference price by one tick up, down or not at all, then fills the resting
+    // limit orders that became marketable.
+    void move_prices();
+
+    const Account* find_account(const std::string& broker) const;
+    const Order& order(std::uint64_t id) const { return orders_[id - 1]; }
+    bool owns(const std::string& broker, std::uint64_t id) const;
+    double opening_balance() const { return opening_balance_; }
+
+    // Replaces or extends a broker's quote subscription; returns the symbols now subscribed.
+    const std::vector<std::string>& subscribe(const std::string& broker,
+                                              const std::vector<std::string>& symbols, bool append);
+
+  private:
+    void execute(Order& order, Price price, std::int64_t quantity);
+    void fill_resting(const std::string& product);
+    void forget_resting(const Order& order);
+
+    std::map<std::string, Price> references_;
+    double opening_balance_;
+    Price tick_;
+    std::mt19937_64 random_;
+    std::vector<Order> orders_;  // id - 1 indexes this
+    std::map<std::string, Account> accounts_;
+    std::uint64_t fill_count_ = 0;
+    // Resting limit orders per product, best first: buyers highest, sellers lowest.
+    std::map<std::string, std::multimap<std::int64_t, std::uint64_t, std::greater<std::int64_t>>>
+        bids_;
+    std::map<std::string, std::multimap<std::int64_t, std::uint64_t>> asks_;
+};
+
+}  // namespace zolmar
