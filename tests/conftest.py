@@ -30,6 +30,26 @@ def app():
     _app.reset()
 
 
+@pytest.fixture
+def zolmar_sim():
+    """Starts zolmar-sim on the tests' port (the scripted stand-in steps aside meanwhile)."""
+    from sim_process import SimProcess
+
+    started = []
+    with _app.offline():
+
+        def start(*args):
+            process = SimProcess(*args)
+            started.append(process)
+            return process
+
+        yield start
+        for process in started:
+            if process.process.poll() is None:
+                code, _, err = process.stop()
+                assert code == 0, err
+
+
 @pytest.fixture(autouse=True)
 def bounded_wait():
     """A fault in a test must not hang the run: the module's sockets inherit this time-out."""

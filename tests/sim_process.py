@@ -1,0 +1,47 @@
+"""Runs zolmar-sim, the stand-in application installed with the package, as a child process."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+
+
+def executable():
+    here = os.path.dirname(sys.executable)
+    found = shutil.which("zolmar-sim", path=here) or shutil.which("zolmar-sim")
+    if found is None:
+        raise RuntimeError("zolmar-sim is not installed beside %s" % sys.executable)
+    return found
+
+
+class SimProcess(object):
+    def __init__(self, *args):
+        self.args = [executable()] + list(args)
+        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        universal_newlines=True)
+        self.banner = self._read_banner()
+
+    def _read_banner(self):
+        result = []
+        reader = threading.Thread(target=lambda: result.append(self.process.stdout.readline()))
+        reader.daemon = True
+        reader.start()
+        reader.join(10)
+        if not result or "listening" not in result[0]:
+            self.process.kill()
+            out, err = self.process.communicate()
+            raise RuntimeError("zolmar-sim did not start: %r %r" % (result, err))
+        return result[0]
+
+    def stop(self, how=signal.SIGTERM):
+        """Stops the process; returns (exit code, rest of stdout, stderr)."""
+        if self.process.poll() is None:
+            self.process.send_signal(how)
+        try:
+            out, err = self.process.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            out, err = self.process.communicate()
+            raise AssertionError("zolmar-sim did not stop on %s" % how)
+        return self.process.returncode, out, err
