@@ -230,3 +230,24 @@ def test_binding_matches_the_interpreter_for_any_call(key, positional, names):
     # Only calls the interpreter refuses: an accepted call would run the command.
     assume(expected != "bound")
     assert _outcome(vars(ZolmarCommand)[key], args, kwargs) == expected
+
+
+def test_a_failed_import_leaves_nothing_behind_and_can_be_retried():
+    import subprocess
+
+    script = "\n".join([
+        "import sys",
+        "real = __import__('subprocess')",
+        "sys.modules['subprocess'] = None  # makes `import subprocess` fail",
+        "try:",
+        "    import velkarcmd",
+        "except ImportError as error:",
+        "    print('failed', 'subprocess' in str(error))",
+        "print('left behind', 'velkarcmd' in sys.modules)",
+        "sys.modules['subprocess'] = real",
+        "import velkarcmd",
+        "print('retried', velkarcmd.subprocess is real, hasattr(velkarcmd, 'ZolmarCommand'))",
+    ])
+    run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    assert run.stdout.split("\n")[:3] == ["failed True", "left behind False", "retried True True"], run.stderr
