@@ -1,4 +1,5 @@
 // zolmar-sim: a stand-in for the order-entry application, for dry runs and tests.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
