@@ -3,6 +3,7 @@
 #include "../support/constants.hpp"
 #include "../support/saved_error.hpp"
 #include "../support/text.hpp"
+#include "drain.hpp"
 
 namespace velkarcmd {
 
@@ -94,7 +95,14 @@ OwnedRef converse(BorrowedRef client, BorrowedRef msg, BorrowedRef flag) {
         return {};
     }
     OwnedRef request = encode_utf8(msg);
-    if (!request || !call_method(client, c.send, {request})) {
+    if (!request) {
+        return {};
+    }
+    bool native = drains_natively(client);
+    if (native) {
+        enlarge_receive_buffer(client);
+    }
+    if (!call_method(client, c.send, {request})) {
         return {};
     }
     OwnedRef rcv_msg = OwnedRef::share(c.empty);
@@ -104,6 +112,8 @@ OwnedRef converse(BorrowedRef client, BorrowedRef msg, BorrowedRef flag) {
     }
     if (single_reply) {
         rcv_msg = receive_text(client);
+    } else if (native) {
+        rcv_msg = drain_multi_reply(client);
     } else {
         // Datagrams are gathered and joined once: linear in the size of the answer.
         TextBuilder gathered(rcv_msg);

@@ -33,7 +33,8 @@ bool init_constants(BorrowedRef socket_module) {
         keep(c.socket, interned("socket")) && keep(c.af_inet, interned("AF_INET")) &&
         keep(c.sock_dgram, interned("SOCK_DGRAM")) && keep(c.connect, interned("connect")) &&
         keep(c.send, interned("send")) && keep(c.recv, interned("recv")) &&
-        keep(c.close, interned("close")) &&
+        keep(c.close, interned("close")) && keep(c.fileno, interned("fileno")) &&
+        keep(c.gettimeout, interned("gettimeout")) &&
         keep(c.send_msg_attribute, interned("_ZolmarCommand__SendMsg")) &&
         keep(c.empty, str_from("")) && keep(c.blank, str_from(" ")) &&
         keep(c.line_feed, str_from("\n")) && keep(c.hyphen, str_from("-")) &&
@@ -50,7 +51,13 @@ bool init_constants(BorrowedRef socket_module) {
         keep(c.buffer_size, OwnedRef::steal(PyLong_FromLong(4096))) &&
         keep(c.endpoint, OwnedRef::steal(Py_BuildValue("(si)", "127.0.0.1", 5656))) &&
         keep(c.socket_base_type,
-             OwnedRef::steal(PyObject_GetAttrString(socket_module.get(), "SocketType")));
+             OwnedRef::steal(PyObject_GetAttrString(socket_module.get(), "SocketType"))) &&
+        keep(c.socket_class,
+             OwnedRef::steal(PyObject_GetAttrString(socket_module.get(), "socket"))) &&
+        keep(c.native_recv,
+             OwnedRef::steal(PyObject_GetAttrString(c.socket_base_type.get(), "recv"))) &&
+        keep(c.socket_timeout,
+             OwnedRef::steal(PyObject_GetAttrString(socket_module.get(), "timeout")));
     // A failed attempt is made again by the next import.
     made_once = ok;
     return ok;

@@ -1,0 +1,34 @@
+// The few native socket calls that drain a multi-reply answer without the interpreter lock,
+// behind one small interface: POSIX sockets in datagram_posix.cpp, Winsock in
+// datagram_windows.cpp. Nothing here touches the interpreter, except raise_socket_error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velkarcmd {
+namespace datagram {
+
+// A socket descriptor as the interpreter's fileno() gives it: an int on POSIX, a SOCKET on
+// Windows.
+using Handle = std::uint64_t;
+
+enum class Status { done, timed_out, interrupted, would_block, failed };
+
+// Waits until a datagram can be read, at most `timeout_ns` (rounded up to what the system can
+// wait). `error` is set when the status is `failed`.
+Status wait_readable(Handle handle, std::int64_t timeout_ns, int& error);
+
+// Reads one datagram into `buffer`; a longer one is cut or refused as the system does.
+Status receive(Handle handle, char* buffer, std::size_t capacity, std::size_t& received,
+               int& error);
+
+// Asks for a receive buffer of `bytes`; the system may grant less. Best effort.
+void request_receive_buffer(Handle handle, int bytes);
+
+// Sets the interpreter's OSError for a socket error `error`, exactly as its socket module does.
+// Needs the interpreter lock.
+void raise_socket_error(int error);
+
+}  // namespace datagram
+}  // namespace velkarcmd

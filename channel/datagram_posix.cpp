@@ -1,0 +1,70 @@
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <climits>
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "datagram.hpp"
+
+namespace velkarcmd {
+namespace datagram {
+
+namespace {
+
+int descriptor(Handle handle) {
+    return static_cast<int>(handle);
+}
+
+Status failure(int& error) {
+    error = errno;
+    if (error == EINTR) {
+        return Status::interrupted;
+    }
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        return Status::would_block;
+    }
+    return Status::failed;
+}
+
+}  // namespace
+
+Status wait_readable(Handle handle, std::int64_t timeout_ns, int& error) {
+    // poll() counts in milliseconds; round up, as the interpreter does, so as not to wake early.
+    std::int64_t timeout_ms = (timeout_ns + 999999) / 1000000;
+    if (timeout_ms > INT_MAX) {
+        timeout_ms = INT_MAX;
+    }
+    pollfd watched{};
+    watched.fd = descriptor(handle);
+    watched.events = POLLIN;
+    int ready = poll(&watched, 1, static_cast<int>(timeout_ms));
+    if (ready < 0) {
+        return failure(error);
+    }
+    return ready == 0 ? Status::timed_out : Status::done;
+}
+
+Status receive(Handle handle, char* buffer, std::size_t capacity, std::size_t& received,
+               int& error) {
+    ssize_t count = recv(descriptor(handle), buffer, capacity, 0);
+    if (count < 0) {
+        return failure(error);
+    }
+    received = static_cast<std::size_t>(count);
+    return Status::done;
+}
+
+void request_receive_buffer(Handle handle, int bytes) {
+    (void)setsockopt(descriptor(handle), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+void raise_socket_error(int error) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+}
+
+}  // namespace datagram
+}  // namespace velkarcmd

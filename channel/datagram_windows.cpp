@@ -1,0 +1,69 @@
+#include <winsock2.h>
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <climits>
+
+#include "datagram.hpp"
+
+namespace velkarcmd {
+namespace datagram {
+
+namespace {
+
+SOCKET descriptor(Handle handle) {
+    return static_cast<SOCKET>(handle);
+}
+
+Status failure(int& error) {
+    error = WSAGetLastError();
+    if (error == WSAEINTR) {
+        return Status::interrupted;
+    }
+    if (error == WSAEWOULDBLOCK) {
+        return Status::would_block;
+    }
+    return Status::failed;
+}
+
+}  // namespace
+
+Status wait_readable(Handle handle, std::int64_t timeout_ns, int& error) {
+    // select() counts in microseconds; round up, as the interpreter does.
+    std::int64_t timeout_us = (timeout_ns + 999) / 1000;
+    timeval limit{};
+    limit.tv_sec =
+        static_cast<long>(timeout_us / 1000000 > LONG_MAX ? LONG_MAX : timeout_us / 1000000);
+    limit.tv_usec = static_cast<long>(timeout_us % 1000000);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(descriptor(handle), &readable);
+    int ready = select(0, &readable, nullptr, nullptr, &limit);
+    if (ready == SOCKET_ERROR) {
+        return failure(error);
+    }
+    return ready == 0 ? Status::timed_out : Status::done;
+}
+
+Status receive(Handle handle, char* buffer, std::size_t capacity, std::size_t& received,
+               int& error) {
+    int count = recv(descriptor(handle), buffer, static_cast<int>(capacity), 0);
+    if (count == SOCKET_ERROR) {
+        return failure(error);
+    }
+    received = static_cast<std::size_t>(count);
+    return Status::done;
+}
+
+void request_receive_buffer(Handle handle, int bytes) {
+    (void)setsockopt(descriptor(handle), SOL_SOCKET, SO_RCVBUF,
+                     reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
+void raise_socket_error(int error) {
+    PyErr_SetExcFromWindowsErr(PyExc_OSError, error);
+}
+
+}  // namespace datagram
+}  // namespace velkarcmd

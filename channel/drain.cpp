@@ -1,0 +1,259 @@
+#include "drain.hpp"
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "../support/constants.hpp"
+#include "../support/text.hpp"
+#include "datagram.hpp"
+
+namespace velkarcmd {
+
+namespace {
+
+constexpr std::size_t kDatagramLimit = 4096;
+// A few MB: room for a whole burst of replies while the reader is held up. Linux grants at
+// most net.core.rmem_max.
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+// Releases the interpreter lock for its lifetime.
+class UnlockedInterpreter {
+  public:
+    UnlockedInterpreter() : state_(PyEval_SaveThread()) {}
+    UnlockedInterpreter(const UnlockedInterpreter&) = delete;
+    UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
+    ~UnlockedInterpreter() { PyEval_RestoreThread(state_); }
+
+  private:
+    PyThreadState* state_;
+};
+
+// Well-formed UTF-8 as the interpreter's strict decoder accepts it: no overlong forms, no
+// surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(const unsigned char* text, std::size_t size) {
+    std::size_t i = 0;
+    while (i < size) {
+        unsigned char lead = text[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) {
+                low = 0xA0;
+            } else if (lead == 0xED) {
+                high = 0x9F;
+            }
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) {
+                low = 0x90;
+            } else if (lead == 0xF4) {
+                high = 0x8F;
+            }
+        } else {
+            return false;
+        }
+        if (size - i < length || text[i + 1] < low || text[i + 1] > high) {
+            return false;
+        }
+        for (std::size_t k = 2; k < length; ++k) {
+            if (text[i + k] < 0x80 || text[i + k] > 0xBF) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+enum class Stop { end_marker, invalid_text, timed_out, interrupted, failed };
+
+// What the lock-free part of the drain works on; kept across interruptions, so that a signal
+// does not restart the time-out of the datagram being waited for.
+struct Drain {
+    datagram::Handle handle = 0;
+    bool has_timeout = false;  // a positive time-out: wait before each receive
+    Clock::duration timeout{};
+    bool deadline_set = false;
+    Clock::time_point deadline;
+    std::string gathered;  // every datagram so far, each followed by a line feed
+    std::size_t last = 0;  // where the datagram read last begins in `gathered`
+    int error = 0;
+};
+
+// The part that runs without the interpreter lock: the socket module's own wait-then-receive,
+// datagram after datagram, until the end marker or something the interpreter must handle.
+Stop receive_until_stop(Drain& drain) {
+    for (;;) {
+        if (drain.has_timeout) {
+            Clock::time_point now = Clock::now();
+            if (!drain.deadline_set) {
+                drain.deadline = now + drain.timeout;
+                drain.deadline_set = true;
+            }
+            Clock::duration left = drain.deadline - now;
+            if (left < Clock::duration::zero()) {
+                return Stop::timed_out;
+            }
+            auto left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            switch (datagram::wait_readable(drain.handle, left_ns, drain.error)) {
+                case datagram::Status::done:
+                    break;
+                case datagram::Status::timed_out:
+                    return Stop::timed_out;
+                case datagram::Status::interrupted:
+                    return Stop::interrupted;
+                default:
+                    return Stop::failed;
+            }
+        }
+        std::size_t start = drain.gathered.size();
+        drain.gathered.resize(start + kDatagramLimit);
+        std::size_t received = 0;
+        datagram::Status status = datagram::receive(drain.handle, &drain.gathered[start],
+                                                    kDatagramLimit, received, drain.error);
+        drain.gathered.resize(status == datagram::Status::done ? start + received : start);
+        if (status == datagram::Status::interrupted) {
+            return Stop::interrupted;
+        }
+        if (status == datagram::Status::would_block && drain.has_timeout) {
+            continue;  // readable was a false alarm: wait again, within the same time-out
+        }
+        if (status != datagram::Status::done) {
+            return Stop::failed;
+        }
+        drain.deadline_set = false;
+        drain.last = start;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(drain.gathered.data() + start);
+        if (!is_valid_utf8(bytes, received)) {
+            return Stop::invalid_text;
+        }
+        bool end_marker = received == 4 && std::memcmp(bytes, "over", 4) == 0;
+        drain.gathered += '\n';
+        if (end_marker) {
+            return Stop::end_marker;
+        }
+    }
+}
+
+// The socket's time-out as the interpreter keeps it; false with an error set.
+bool read_timeout(BorrowedRef client, Drain& drain) {
+    OwnedRef timeout = call_method(client, constants().gettimeout, {});
+    if (!timeout) {
+        return false;
+    }
+    if (timeout.get() == Py_None) {
+        return true;
+    }
+    double seconds = PyFloat_AsDouble(timeout.get());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        return false;
+    }
+    if (seconds > 0) {
+        drain.has_timeout = true;
+        drain.timeout =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+    return true;
+}
+
+// The socket's descriptor; false with an error set.
+bool read_handle(BorrowedRef client, datagram::Handle& handle) {
+    OwnedRef number = call_method(client, constants().fileno, {});
+    if (!number) {
+        return false;
+    }
+    unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        return false;
+    }
+    handle = value;
+    return true;
+}
+
+OwnedRef decode_gathered(const Drain& drain) {
+    return OwnedRef::steal(PyUnicode_DecodeUTF8(
+        drain.gathered.data(), static_cast<Py_ssize_t>(drain.gathered.size()), "strict"));
+}
+
+}  // namespace
+
+bool drains_natively(BorrowedRef client) {
+    const Constants& c = constants();
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(client.get()));
+    if (type != c.socket_class.get()) {
+        return false;
+    }
+    OwnedRef recv = OwnedRef::steal(PyObject_GetAttr(type, c.recv.get()));
+    if (!recv) {
+        PyErr_Clear();
+        return false;
+    }
+    return recv.get() == c.native_recv.get();
+}
+
+void enlarge_receive_buffer(BorrowedRef client) {
+    datagram::Handle handle = 0;
+    if (!read_handle(client, handle)) {
+        PyErr_Clear();
+        return;
+    }
+    datagram::request_receive_buffer(handle, kReceiveBufferBytes);
+}
+
+OwnedRef drain_multi_reply(BorrowedRef client) {
+    Drain drain;
+    if (!read_handle(client, drain.handle) || !read_timeout(client, drain)) {
+        return {};
+    }
+    for (;;) {
+        Stop stop;
+        {
+            UnlockedInterpreter unlocked;
+            stop = receive_until_stop(drain);
+        }
+        switch (stop) {
+            case Stop::end_marker:
+                return decode_gathered(drain);
+            case Stop::invalid_text: {
+                // The interpreter's decoder raises the error, with its exact reason and place.
+                const char* start = drain.gathered.data() + drain.last;
+                auto size = static_cast<Py_ssize_t>(drain.gathered.size() - drain.last);
+                OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(start, size, "strict"));
+                if (!text) {
+                    return {};
+                }
+                // Accepted after all: carry on as with any other datagram.
+                bool end = PyUnicode_CompareWithASCIIString(text.get(), "over") == 0;
+                drain.gathered += '\n';
+                if (end) {
+                    return decode_gathered(drain);
+                }
+                break;
+            }
+            case Stop::timed_out:
+                PyErr_SetString(constants().socket_timeout.get(), "timed out");
+                return {};
+            case Stop::interrupted:
+                // Signal handlers run now, with the lock; Ctrl-C raises KeyboardInterrupt.
+                if (PyErr_CheckSignals() < 0) {
+                    return {};
+                }
+                break;
+            case Stop::failed:
+                datagram::raise_socket_error(drain.error);
+                return {};
+        }
+    }
+}
+
+}  // namespace velkarcmd

@@ -1,0 +1,25 @@
+// Reading a multi-reply answer natively, with the interpreter lock released from the first
+// datagram to the end marker. Taking the lock back after every datagram lets a busy thread
+// hold the reader up for a switch interval each time, long enough for the receive buffer to
+// overflow and for the system to drop records without a word.
+#pragma once
+
+#include "../support/ref.hpp"
+
+namespace velkarcmd {
+
+// Whether `client` is exactly the interpreter's own socket type with its own `recv`: only then
+// may its descriptor be read natively. Stand-ins and subclasses keep the method calls.
+bool drains_natively(BorrowedRef client);
+
+// Asks the system for a receive buffer large enough to hold a burst of replies. Best effort:
+// nothing is raised.
+void enlarge_receive_buffer(BorrowedRef client);
+
+// Receives datagrams up to and including the end marker "over", each at most 4096 bytes and
+// each decoded strictly as UTF-8 on arrival, under the socket's time-out per datagram. Returns
+// every datagram's text followed by a line feed, joined; null with the interpreter's error
+// (OSError, socket.timeout, UnicodeDecodeError, or what a signal handler raised).
+OwnedRef drain_multi_reply(BorrowedRef client);
+
+}  // namespace velkarcmd
