@@ -4,6 +4,8 @@
 #include "../support/text.hpp"
 #include "commands.hpp"
 
+#include <utility>
+
 namespace velkarcmd {
 
 namespace {
@@ -45,6 +47,17 @@ OwnedRef order(const FunctionObject&, const BoundArguments& arguments) {
     if (!command) {
         return {};
     }
+    // Every field but the last is one word of the order text; `anc` may hold blanks.
+    static const std::pair<std::size_t, const char*> kOneWordFields[] = {
+        {kBroker, "broker"},       {kProduct, "prodid"},    {kSide, "bs"},
+        {kPrice, "price"},         {kQuantity, "qty"},      {kTimeCondition, "timetype"},
+        {kOrderType, "ordertype"}, {kDayTrade, "daytrade"},
+    };
+    for (const auto& [field, name] : kOneWordFields) {
+        if (!refuse_whitespace(arguments[field], name)) {
+            return {};
+        }
+    }
     return send_through(arguments[kSelf], command, ReplyMode::single);
 }
 
@@ -56,7 +69,8 @@ OwnedRef delete_order(const FunctionObject&, const BoundArguments& arguments) {
         return {};
     }
     OwnedRef command = text.finish();
-    if (!command) {
+    if (!command || !refuse_whitespace(arguments[1], "broker") ||
+        !refuse_whitespace(arguments[2], "orderid")) {
         return {};
     }
     return send_through(arguments[0], command, ReplyMode::single);

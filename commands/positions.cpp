@@ -43,6 +43,10 @@ OwnedRef get_in_stock(const FunctionObject&, const BoundArguments& arguments) {
     }
     OwnedRef joined = text.finish();
     OwnedRef request = joined ? strip_chars(joined, c.hyphen) : OwnedRef();
+    if (request && (!refuse_whitespace(arguments[1], "broker") ||
+                    !refuse_whitespace(arguments[2], "prodid"))) {
+        return {};
+    }
     OwnedRef reply = request ? send_through(arguments[0], request, ReplyMode::multi) : OwnedRef();
     OwnedRef trimmed = reply ? strip_chars(reply, c.line_feed) : OwnedRef();
     OwnedRef lines = trimmed ? split(trimmed, c.line_feed) : OwnedRef();
@@ -65,6 +69,9 @@ OwnedRef future_rights(const FunctionObject&, const BoundArguments& arguments) {
         return {};
     }
     OwnedRef request = text.finish();
+    if (request && !refuse_whitespace(arguments[1], "broker")) {
+        return {};
+    }
     OwnedRef reply = request ? send_through(arguments[0], request, ReplyMode::single) : OwnedRef();
     return reply ? strip_chars(reply, c.line_feed) : OwnedRef();
 }
@@ -84,6 +91,10 @@ OwnedRef add_quote(const FunctionObject&, const BoundArguments& arguments) {
         return {};
     }
     OwnedRef request = text.finish();
+    // The symbols may hold blanks (they are removed) and other separators the caller chose.
+    if (request && !refuse_whitespace(arguments[1], "broker")) {
+        return {};
+    }
     OwnedRef reply = request ? send_through(arguments[0], request, ReplyMode::single) : OwnedRef();
     return reply ? none() : OwnedRef();
 }

@@ -32,6 +32,10 @@ OwnedRef query(const BoundArguments& arguments, Selection selection) {
         return {};
     }
     OwnedRef request = text.finish();
+    if (request &&
+        (!refuse_whitespace(arguments[1], "broker") || !refuse_whitespace(order_id, "orderid"))) {
+        return {};
+    }
     OwnedRef reply = request ? send_through(arguments[0], request, ReplyMode::multi) : OwnedRef();
     OwnedRef trimmed = reply ? strip_chars(reply, c.line_feed) : OwnedRef();
     OwnedRef lines = trimmed ? split(trimmed, c.line_feed) : OwnedRef();

@@ -202,6 +202,26 @@ Truth equals_first_field(BorrowedRef key, BorrowedRef text, BorrowedRef separato
     return equals(key, first);
 }
 
+bool refuse_whitespace(BorrowedRef field, const char* parameter) {
+    if (!PyUnicode_Check(field.get())) {
+        return true;
+    }
+    if (!ready(field)) {
+        return false;
+    }
+    int kind = PyUnicode_KIND(field.get());
+    const void* data = PyUnicode_DATA(field.get());
+    Py_ssize_t length = PyUnicode_GET_LENGTH(field.get());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) {
+            PyErr_Format(PyExc_ValueError, "%s must not contain whitespace, got %R", parameter,
+                         field.get());
+            return false;
+        }
+    }
+    return true;
+}
+
 OwnedRef call(BorrowedRef callable, std::initializer_list<BorrowedRef> arguments) {
     OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(arguments.size())));
     if (!tuple) {

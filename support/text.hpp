@@ -50,6 +50,12 @@ Truth lacks(BorrowedRef text, BorrowedRef word);
 // `key == text.split(separator)[0]` tested for truth; `separator` a one-character str.
 Truth equals_first_field(BorrowedRef key, BorrowedRef text, BorrowedRef separator);
 
+// Guards a field that the request's grammar makes one word: a str holding any character that
+// `str.isspace` accepts raises ValueError naming `parameter`, so that a blank cannot turn one
+// command into another. Other objects have already been joined by their own `+` and pass.
+// false with the error set.
+bool refuse_whitespace(BorrowedRef field, const char* parameter);
+
 // `callable(arguments...)`, each argument borrowed.
 OwnedRef call(BorrowedRef callable, std::initializer_list<BorrowedRef> arguments);
 // `object.name(arguments...)`: the attribute is fetched, then called.
