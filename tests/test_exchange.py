@@ -315,3 +315,15 @@ def test_real_sockets_are_closed_not_left_unclosed(app, command, answer):
         warnings.simplefilter("always")
         outcome(lambda: exchange(command, "x", 0))
     assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
+
+
+@pytest.mark.parametrize("method, args", [
+    ("GetUnfinished", ("A1", "Delete 1")),
+    ("GetAccount", ("A1", "FUT B 1 1 ROD LMT 0")),
+    ("GetInStock", ("A1 GetEquity",)),
+])
+def test_a_command_smuggled_in_a_field_never_reaches_the_application(app, command, method, args):
+    app.responder = lambda request: ["1,Cancelled", "over"]
+    with pytest.raises(ValueError):
+        getattr(command, method)(*args)
+    assert app.texts() == []
