@@ -79,6 +79,8 @@ class Market {
     void move_prices();
 
     const Account* find_account(const std::string& broker) const;
+    // Read-only view of every account, for checks that compare whole states.
+    const std::map<std::string, Account>& accounts() const { return accounts_; }
     const Order& order(std::uint64_t id) const { return orders_[id - 1]; }
     bool owns(const std::string& broker, std::uint64_t id) const;
     double opening_balance() const { return opening_balance_; }
