@@ -7,6 +7,10 @@ from stand_in import PortTaken, ScriptedApp
 _app = None
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "network: fetches from the package index (PyPI)")
+
+
 def pytest_sessionstart(session):
     global _app
     try:
