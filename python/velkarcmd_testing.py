@@ -7,6 +7,7 @@ on the application's address, 127.0.0.1:5656, where velkarcmd sends every comman
     def test_buying_opens_a_position(zolmar_sim):
         sim = zolmar_sim(price={"FUT": "17000"}, move_every=0, journal=True)
         ...
+        sim.stop()
         assert "FUT" in sim.read_journal()
 
 Keywords (all optional): ``price`` and ``preload`` take a mapping (``--price NAME=VALUE`` each);
@@ -157,7 +158,8 @@ class ZolmarSim(object):
         return self.returncode
 
     def read_journal(self):
-        """The journal's text so far ("" before the first datagram)."""
+        """The journal's text. Complete once stopped: while running, the simulator may hold
+        back the latest lines."""
         if self.journal is None:
             raise ZolmarSimError("zolmar-sim runs without a journal: pass journal=True")
         try:
@@ -184,10 +186,14 @@ def zolmar_sim(tmp_path):
         args = command_line(journal=journal, extra_args=extra_args, **options)
         if not port_is_free():
             pytest.fail(_PORT_TAKEN.format(host=HOST, port=PORT, detail=""), pytrace=False)
+        failure = None
         try:
             sim = ZolmarSim(args, journal=None if journal is None else os.fspath(journal))
         except ZolmarSimError as error:
-            pytest.fail(str(error), pytrace=False)
+            failure = str(error)
+        if failure is not None:
+            # Outside the handler, so that the report is the message alone.
+            pytest.fail(failure, pytrace=False)
         current.append(sim)
         return sim
 

@@ -54,6 +54,13 @@ def zolmar_sim():
                 assert code == 0, err
 
 
+@pytest.fixture
+def port_free():
+    """Nobody listens on the tests' port meanwhile (the scripted stand-in steps aside)."""
+    with _app.offline():
+        yield
+
+
 @pytest.fixture(autouse=True)
 def bounded_wait():
     """A fault in a test must not hang the run: the module's sockets inherit this time-out."""
