@@ -12,11 +12,11 @@ BROKER = "DEMO1"
 PRODUCT = "FUT"
 
 
-def show(title, value):
+def show(title: str, value: object) -> None:
     print("%-44s %r" % (title, value))
 
 
-def main():
+def main() -> int:
     # The module waits for replies without a time-out of its own; a script that would rather
     # fail than hang sets the interpreter's default, which the module's sockets inherit.
     socket.setdefaulttimeout(5)
@@ -64,8 +64,11 @@ def main():
     show("equity after trading", command.FutureRights(BROKER))
 
     print("\n-- quotes")
-    show("subscribe FUT, STK (returns None)", command.AddQuote(BROKER, "FUT, STK"))
-    show("add OPT to them", command.AddQuote(BROKER, "OPT", append=True))
+    # AddQuote discards the application's reply and returns nothing.
+    command.AddQuote(BROKER, "FUT, STK")
+    print("subscribed FUT, STK")
+    command.AddQuote(BROKER, "OPT", append=True)
+    print("added OPT to them")
     return 0
 
 

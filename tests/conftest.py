@@ -7,6 +7,10 @@ from stand_in import PortTaken, ScriptedApp
 _app = None
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "network: fetches from the package index (PyPI)")
+
+
 def pytest_sessionstart(session):
     global _app
     try:
@@ -48,6 +52,13 @@ def zolmar_sim():
             if process.process.poll() is None:
                 code, _, err = process.stop()
                 assert code == 0, err
+
+
+@pytest.fixture
+def port_free():
+    """Nobody listens on the tests' port meanwhile (the scripted stand-in steps aside)."""
+    with _app.offline():
+        yield
 
 
 @pytest.fixture(autouse=True)

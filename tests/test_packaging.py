@@ -1,0 +1,105 @@
+"""From source distribution to a working install, in a fresh environment of the running interpreter.
+
+Fetches the build tools from the package index: deselect with `-m "not network"`.
+"""
+import email
+import os
+import shutil
+import subprocess
+import sys
+import tarfile
+import zipfile
+
+import pytest
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# What a build from source needs; every file in these folders must be in the sdist.
+SOURCE_FOLDERS = ["module", "channel", "commands", "support", "sim", "python"]
+SOURCE_FILES = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE"]
+
+pytestmark = pytest.mark.network
+
+
+def source_files():
+    found = list(SOURCE_FILES)
+    for folder in SOURCE_FOLDERS:
+        for top, dirs, files in os.walk(os.path.join(REPO, folder)):
+            dirs[:] = [d for d in dirs if d != "__pycache__"]
+            found += [os.path.relpath(os.path.join(top, name), REPO).replace(os.sep, "/")
+                      for name in files if not name.endswith(".pyc")]
+    return sorted(found)
+
+
+def run(*command, **kwargs):
+    completed = subprocess.run(list(command), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               universal_newlines=True, **kwargs)
+    assert completed.returncode == 0, "%s failed:\n%s" % (command, completed.stdout)
+    return completed.stdout
+
+
+@pytest.fixture(scope="module")
+def built(tmp_path_factory):
+    """A fresh venv with the wheel built from the sdist installed: (venv bin dir, sdist, wheel)."""
+    where = tmp_path_factory.mktemp("packaging")
+    venv = where / "venv"
+    run(sys.executable, "-m", "venv", str(venv))
+    bin_dir = venv / ("Scripts" if os.name == "nt" else "bin")
+    python = str(bin_dir / ("python.exe" if os.name == "nt" else "python"))
+    tools = ["build", "scikit-build-core"]
+    if shutil.which("cmake") is None:
+        tools += ["cmake", "ninja"]
+    # One retry: where the index is unreachable a local mirror answers, without long back-offs.
+    run(python, "-m", "pip", "install", "--quiet", "--retries", "1", *tools)
+    dist = where / "dist"
+    # Without --sdist or --wheel, build makes the sdist and then the wheel from the sdist.
+    run(python, "-m", "build", "--no-isolation", "--outdir", str(dist), REPO)
+    sdist, = dist.glob("*.tar.gz")
+    wheel, = dist.glob("*.whl")
+    run(python, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index", str(wheel))
+    return bin_dir, python, sdist, wheel
+
+
+def test_the_sdist_holds_every_source_file(built):
+    _, _, sdist, _ = built
+    with tarfile.open(str(sdist)) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    missing = [name for name in source_files() if name not in names]
+    assert not missing
+    assert "PKG-INFO" in names
+
+
+def test_the_wheel_carries_module_stub_plugin_and_metadata(built):
+    _, _, _, wheel = built
+    with zipfile.ZipFile(str(wheel)) as archive:
+        names = archive.namelist()
+        info = next(name for name in names if name.endswith(".dist-info/METADATA"))
+        metadata = email.message_from_string(archive.read(info).decode("utf-8"))
+        points = next(name for name in names if name.endswith(".dist-info/entry_points.txt"))
+        entry_points = archive.read(points).decode("utf-8")
+    assert "velkarcmd-stubs/__init__.pyi" in names
+    assert "velkarcmd_testing.py" in names
+    assert any(name.startswith("velkarcmd.") and name.endswith((".so", ".pyd")) for name in names)
+    assert "[pytest11]" in entry_points and "velkarcmd_testing" in entry_points
+    assert metadata["Summary"] and metadata["Requires-Python"] == ">=3.7"
+    classifiers = metadata.get_all("Classifier")
+    for wanted in ["License :: OSI Approved :: MIT License",
+                   "Operating System :: Microsoft :: Windows",
+                   "Operating System :: POSIX :: Linux",
+                   "Programming Language :: Python :: 3.7",
+                   "Programming Language :: Python :: 3.13"]:
+        assert wanted in classifiers
+
+
+def test_the_installed_package_imports_and_its_simulator_runs(built):
+    bin_dir, python, _, _ = built
+    # Run from elsewhere, so that nothing of the work tree is imported instead.
+    # The plugin needs pytest, which the fresh environment lacks: it is only located.
+    out = run(python, "-c", "import importlib.util, velkarcmd; print(velkarcmd.__file__); "
+              "print(importlib.util.find_spec('velkarcmd_testing').origin); "
+              "print(velkarcmd.ZolmarCommand.Order.__name__)", cwd=str(bin_dir))
+    module_file, plugin_file, method = out.split()
+    venv = str(bin_dir.parent)
+    assert module_file.startswith(venv) and plugin_file.startswith(venv) and method == "Order"
+    simulator = shutil.which("zolmar-sim", path=str(bin_dir))
+    assert simulator is not None
+    assert run(simulator, "--help").startswith("usage: zolmar-sim")
