@@ -153,23 +153,43 @@ void Market::move_prices() {
     }
 }
 
-const std::vector<std::string>& Market::subscribe(const std::string& broker,
-                                                  const std::vector<std::string>& symbols,
-                                                  bool append) {
-    std::vector<std::string>& quotes = accounts_[broker].quotes;
-    if (!append) {
-        quotes.clear();
-    }
+SubscribeOutcome Market::subscribe(const std::string& broker,
+                                   const std::vector<std::string>& symbols, bool append) {
+    auto found = accounts_.find(broker);
+    const Account* account = found == accounts_.end() ? nullptr : &found->second;
+    std::size_t kept = append && account ? account->quotes.size() : 0;
+    // The request's new symbols, each once, in the order given; checked against the cap before
+    // anything changes.
+    std::unordered_set<std::string> fresh;
+    std::vector<const std::string*> added;
     for (const std::string& symbol : symbols) {
-        bool known = false;
-        for (const std::string& have : quotes) {
-            known = known || have == symbol;
+        if (kept != 0 && account->quoted.count(symbol) != 0) {
+            continue;
         }
-        if (!known) {
-            quotes.push_back(symbol);
+        if (fresh.insert(symbol).second) {
+            added.push_back(&symbol);
+            if (kept + added.size() > quote_cap_) {
+                return SubscribeOutcome::over_cap;
+            }
         }
     }
-    return quotes;
+    Account& changed = accounts_[broker];
+    if (!append) {
+        changed.quotes.clear();
+        changed.quoted.clear();
+    }
+    changed.quotes.reserve(changed.quotes.size() + added.size());
+    for (const std::string* symbol : added) {
+        changed.quotes.push_back(*symbol);
+        changed.quoted.insert(*symbol);
+    }
+    return SubscribeOutcome::done;
+}
+
+const std::vector<std::string>& Market::quotes(const std::string& broker) const {
+    static const std::vector<std::string> none;
+    const Account* account = find_account(broker);
+    return account ? account->quotes : none;
 }
 
 }  // namespace zolmar
