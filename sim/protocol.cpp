@@ -75,7 +75,7 @@ double unrealized(const Position& position, Price reference) {
 
 }  // namespace
 
-std::string quotes_reply(const std::vector<std::string>& symbols, std::size_t limit) {
+std::string quotes_reply(const std::deque<std::string>& symbols, std::size_t limit) {
     std::string count = std::to_string(symbols.size());
     std::string text = "quotes " + count + ": ";
     // Room kept for the tail that tells how many were left out: " (+N more)".
@@ -345,14 +345,14 @@ Reply Protocol::quotes(const std::string& broker, const std::string& symbols,
         return refused("append", "must be 0 or 1, not " + echo(flag));
     }
     std::vector<std::string> wanted;
-    for (const std::string& symbol : split(symbols, ',')) {
+    for (std::string& symbol : split(symbols, ',')) {
         if (symbol.empty()) {
             continue;
         }
         if (!is_identifier(symbol)) {
             return refused("symbols", "not a symbol: " + echo(symbol));
         }
-        wanted.push_back(symbol);
+        wanted.push_back(std::move(symbol));
     }
     if (wanted.empty()) {
         return refused("symbols", "no symbol given");

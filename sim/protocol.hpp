@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,6 @@ bool is_identifier(const std::string& text);
 
 // The answer to AddQuote: "quotes N: " and the symbols in the order first subscribed, as many
 // as fit `limit` bytes; when some do not fit, " (+K more)" ends the text instead of them.
-std::string quotes_reply(const std::vector<std::string>& symbols, std::size_t limit);
+std::string quotes_reply(const std::deque<std::string>& symbols, std::size_t limit);
 
 }  // namespace zolmar

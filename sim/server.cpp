@@ -185,7 +185,7 @@ void Server::answer(const Peer& from, const std::string& request) {
         return;
     }
     Outgoing out;
-    Reply reply = protocol_.begin(request, out.rest);
+    Reply reply = respond(request, out.rest);
     out.paced = reply.multi;
     out.open = reply.multi;
     if (reply.multi) {
@@ -240,15 +240,15 @@ double Server::rate_per_us() const {
 }
 
 void Server::refill(PeerState& peer, Clock::time_point now) {
+    if (now <= peer.refilled) {
+        return;
+    }
     double elapsed = std::chrono::duration<double, std::micro>(now - peer.refilled).count();
     peer.tokens = std::min(capacity(), peer.tokens + elapsed * rate_per_us());
     peer.refilled = now;
 }
 
 void Server::pump(const Peer& to, PeerState& peer, Clock::time_point now) {
-    if (metered()) {
-        refill(peer, now);
-    }
     while (!peer.answers.empty()) {
         Outgoing& out = peer.answers.front();
         if (out.due > now) {
@@ -265,6 +265,9 @@ void Server::pump(const Peer& to, PeerState& peer, Clock::time_point now) {
         if (!out.paced) {
             // One reply to one request is not held back (the caller chose how many requests to
             // have open), but it uses up the budget that a paced answer would have.
+            if (metered()) {
+                refill(peer, Clock::now());
+            }
             peer.tokens = std::max(0.0, peer.tokens - cost);
         } else {
             if (pacing_.interval_us > 0 && out.in_burst >= pacing_.burst) {
@@ -273,6 +276,10 @@ void Server::pump(const Peer& to, PeerState& peer, Clock::time_point now) {
                 return;
             }
             if (metered()) {
+                // The clock as the datagram goes, not as the turn began: what the reader's buffer
+                // sees is when datagrams leave.
+                now = Clock::now();
+                refill(peer, now);
                 // A datagram larger than the bucket (only the oversize fault makes one) waits
                 // for a full bucket and leaves it in debt.
                 double needed = std::min(cost, capacity());

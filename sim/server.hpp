@@ -60,7 +60,7 @@ struct Pacing {
     std::size_t burst = 2;              // datagrams sent back to back at most
     int interval_us = 0;                // and at least this pause after each burst
     int window_us = 20000;              // a reader may stall this long...
-    std::size_t window_bytes = 131072;  // ...with this much of its buffer free (0: no budget)
+    std::size_t window_bytes = 106496;  // ...with this much of its buffer free (0: no budget)
 };
 
 // How much the server takes on before it refuses more.
@@ -85,6 +85,7 @@ class Server {
   public:
     Server(UdpSocket& socket, Protocol& protocol, Faults faults, Pacing pacing, std::uint64_t seed,
            Journal* journal, Limits limits = Limits());
+    virtual ~Server() = default;
 
     // Serves until `stop` becomes non-zero; returns the number of requests answered.
     std::uint64_t run(const volatile std::sig_atomic_t& stop);
@@ -92,6 +93,12 @@ class Server {
     // One turn of the loop without waiting: reads what is waiting, answers one request of each
     // peer that has one, sends what is due. Returns the number of requests answered.
     std::uint64_t step();
+
+  protected:
+    // The answer to one request: the protocol's (tests put other answers here).
+    virtual Reply respond(const std::string& request, RecordCursor& rest) {
+        return protocol_.begin(request, rest);
+    }
 
   private:
     using Clock = std::chrono::steady_clock;
