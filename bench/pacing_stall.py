@@ -139,7 +139,8 @@ def main():
         print("a %4d-byte datagram on loopback is charged %5d bytes of a receive buffer; "
               "%d fit a default one of %d bytes" % (payload, cost, kept, default))
     print()
-    print("%-40s %-4s %17s %5s %9s %7s" % ("reader", "pace", "records", "over", "seconds", "stalls"))
+    print("%-40s %-4s %17s %5s %9s %7s" % (
+        "reader", "pace", "records", "over", "seconds", "stalls"))
     outcomes = {}
     for label, pacing in PACINGS:
         sim = start_sim("LOAD", pacing)

@@ -11,7 +11,8 @@ Floods:
                   10,000) refuses; then the same again, refused each time
   quotes-170k     AddQuote of 6,000 new symbols each, appended, to 180,000 subscribed (run
                   with --quote-cap 200000): the issue's case, one request per reply
-  quotes-widest   the largest AddQuote a datagram carries (8,000 symbols of 7 bytes), again and again
+  quotes-widest   the largest AddQuote a datagram carries (8,000 symbols of 7 bytes), again
+                  and again, each replacing the last
   quotes-burst    quotes-170k without waiting for replies: 16 requests in flight
   records-100k    "LOAD All" for 100,000 records, the answer read to its end, again and again
 
