@@ -3,7 +3,8 @@
 A probe calls FutureRights (through velkarcmd when it is installed, else the same exchange in
 plain Python) about once a millisecond and times each round trip, while a flooder, another
 process, sends one kind of heavy request after another. Reported: the probe's round trips
-during the flood (median, 99th percentile, worst) and the flooder's own request times.
+during the flood (median, 99th percentile, worst), the flooder's own request times, and its
+requests that got no reply within 10 s.
 
 Floods:
   idle            no flood: the probe alone, the floor that the machine's own noise sets
@@ -74,16 +75,22 @@ def flood(kind):
     client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
     client.connect(ENDPOINT)
-    client.settimeout(30)
+    client.settimeout(10)
     times = []
+    unanswered = [0]
     deadline = time.perf_counter() + FLOOD_SECONDS
 
     def exchange(request, until_over=False):
         started = time.perf_counter()
         client.send(request)
-        reply = client.recv(65536)
-        while until_over and reply != b"over":
+        try:
             reply = client.recv(65536)
+            while until_over and reply != b"over":
+                reply = client.recv(65536)
+        except socket.timeout:
+            # No reply in 10 s: an older simulator sends none when it would pass 65,507 bytes.
+            unanswered[0] += 1
+            return b""
         times.append(time.perf_counter() - started)
         return reply
 
@@ -121,6 +128,7 @@ def flood(kind):
             try:
                 client.recv(65536)
             except socket.timeout:
+                unanswered[0] = len(requests) - received
                 break
             received += 1
         times.append((time.perf_counter() - started) / max(received, 1))
@@ -130,7 +138,7 @@ def flood(kind):
                 break
             exchange(b"LOAD All", until_over=True)
     client.close()
-    return times
+    return unanswered[0], times
 
 
 # The probe.
@@ -174,8 +182,10 @@ def probe_during(kind):
                              timeout=FLOOD_SECONDS + 40)
     running[0] = False
     prober.join()
-    times = [float(t) for t in flooder.stdout.split()]
-    return name, sorted(latencies[before:]), times
+    words = flooder.stdout.split()
+    if not words:
+        raise SystemExit("the flooder failed")
+    return name, sorted(latencies[before:]), int(words[0]), [float(t) for t in words[1:]]
 
 
 def ms(seconds):
@@ -189,19 +199,21 @@ def main():
     parser.add_argument("floods", nargs="*", default=FLOODS)
     args = parser.parse_args()
     if args.flood:
-        print(" ".join("%.6f" % t for t in flood(args.flood)))
+        unanswered, times = flood(args.flood)
+        print(" ".join(["%d" % unanswered] + ["%.6f" % t for t in times]))
         return 0
     socket.setdefaulttimeout(30)
     executable = args.sim or sim_executable()
     print("zolmar-sim: %s" % executable)
-    print("%-14s %7s %8s %8s %8s   %9s %9s %8s" % (
-        "flood", "probes", "median", "p99", "worst", "requests", "req mean", "req max"))
+    print("%-14s %7s %8s %8s %8s   %9s %9s %8s %9s" % (
+        "flood", "probes", "median", "p99", "worst", "requests", "req mean", "req max",
+        "no reply"))
     print("%-14s %7s %8s %8s %8s   %9s %9s %8s" % ("", "", "ms", "ms", "ms", "", "ms", "ms"))
     worst = 0.0
     for kind in args.floods:
         sim = start_sim(executable, kind)
         try:
-            name, latencies, times = probe_during(kind)
+            name, latencies, unanswered, times = probe_during(kind)
         finally:
             sim.terminate()
             sim.wait(10)
@@ -210,9 +222,9 @@ def main():
             continue
         worst = max(worst, latencies[-1])
         p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
-        print("%-14s %7d %s %s %s   %9d %s %s" % (
+        print("%-14s %7d %s %s %s   %9d %s %s %9d" % (
             kind, len(latencies), ms(latencies[len(latencies) // 2]), ms(p99), ms(latencies[-1]),
-            len(times), ms(sum(times) / max(len(times), 1)), ms(max(times or [0]))))
+            len(times), ms(sum(times) / max(len(times), 1)), ms(max(times or [0])), unanswered))
     print("probe: %s; worst round trip in any flood: %.2f ms" % (name, worst * 1000))
     return 0
 

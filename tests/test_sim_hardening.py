@@ -268,7 +268,8 @@ def test_a_flood_from_one_client_does_not_queue_out_another(zolmar_sim, command)
             answered += 1
     finally:
         flood.close()
-    assert waited < 0.030
+    # Now: a request or two of the flood (a few ms). Before: all sixty, over a second.
+    assert waited < 0.050
 
 
 # The server's guards below the wire: answers the protocol never makes, every datagram timed.
