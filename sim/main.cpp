@@ -13,6 +13,15 @@
 #include "server.hpp"
 #include "udp.hpp"
 
+#ifdef _WIN32
+// A Windows socket's receive buffer is 65536 bytes unless enlarged.
+#define ZOLMAR_WINDOW_BYTES "65536"
+#define ZOLMAR_BURST "1"
+#else
+#define ZOLMAR_WINDOW_BYTES "106496"
+#define ZOLMAR_BURST "2"
+#endif
+
 namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
@@ -41,10 +50,20 @@ const char kUsage[] =
     "  --seed N             seed of everything random: price moves and faults (default 1)\n"
     "  --preload BROKER=N   start with N working buy orders of BROKER on the first product,\n"
     "                       priced far below the market (for large answers)\n"
+    "  --quote-cap N        the most symbols one broker may subscribe; AddQuote past it is\n"
+    "                       refused, naming the cap (default 10000)\n"
     "\n"
-    "Delivery:\n"
-    "  --burst N            datagrams of one answer sent back to back (default 8)\n"
-    "  --pace-us N          pause between bursts, in microseconds (default 2000)\n"
+    "Delivery (answers of several datagrams; each reader, an address and port, on its own):\n"
+    "  --window-ms N        a reader may stall this long without losing a datagram...\n"
+    "                       (default 20)\n"
+    "  --window-bytes N     ...if this much of its receive buffer is free: never more bytes go\n"
+    "                       to one reader in any window, counted as the receiver's kernel\n"
+    "                       charges them (8448 for a full 4096-byte datagram on Linux);\n"
+    "                       0: no such budget (default " ZOLMAR_WINDOW_BYTES
+    ", of the 212992 a Linux socket has)\n"
+    "  --burst N            datagrams sent back to back at most (default " ZOLMAR_BURST ")\n"
+    "  --pace-us N          a pause of at least N microseconds after each burst (default 0);\n"
+    "                       the old time-only pacing: --window-bytes 0 --burst 8 --pace-us 2000\n"
     "  --journal FILE       append every request and reply datagram, time-stamped, to FILE\n"
     "\n"
     "Faults (all off by default; SHARE is a fraction from 0 to 1):\n"
@@ -57,6 +76,13 @@ const char kUsage[] =
     "  --quiet              print nothing but errors\n"
     "  --help               show this text\n";
 
+zolmar::Pacing default_pacing() {
+    zolmar::Pacing pacing;
+    pacing.window_bytes = std::strtoull(ZOLMAR_WINDOW_BYTES, nullptr, 10);
+    pacing.burst = std::strtoull(ZOLMAR_BURST, nullptr, 10);
+    return pacing;
+}
+
 struct Options {
     std::string host = "127.0.0.1";
     unsigned long port = 5656;
@@ -66,7 +92,8 @@ struct Options {
     double balance = 1000000;
     unsigned long long seed = 1;
     std::vector<std::pair<std::string, std::int64_t>> preload;
-    zolmar::Pacing pacing;
+    unsigned long long quote_cap = zolmar::kDefaultQuoteCap;
+    zolmar::Pacing pacing = default_pacing();
     zolmar::Faults faults;
     std::string journal;
     bool quiet = false;
@@ -165,6 +192,19 @@ Options parse(int argc, char** argv) {
             }
         } else if (option == "--pace-us") {
             options.pacing.interval_us = static_cast<int>(whole_number(option, value, 1000000));
+        } else if (option == "--window-ms") {
+            options.pacing.window_us = 1000 * static_cast<int>(whole_number(option, value, 10000));
+            if (options.pacing.window_us == 0) {
+                fail("--window-ms wants at least 1");
+            }
+        } else if (option == "--window-bytes") {
+            options.pacing.window_bytes =
+                static_cast<std::size_t>(whole_number(option, value, 1ULL << 30));
+        } else if (option == "--quote-cap") {
+            options.quote_cap = whole_number(option, value, 100000000);
+            if (options.quote_cap == 0) {
+                fail("--quote-cap wants at least 1");
+            }
         } else if (option == "--journal") {
             options.journal = value;
         } else if (option == "--delay-ms") {
@@ -180,6 +220,12 @@ Options parse(int argc, char** argv) {
         } else {
             fail("unknown option '" + option + "'");
         }
+    }
+    std::size_t bucket = options.pacing.burst * zolmar::charged_size(zolmar::kLargestReply);
+    if (options.pacing.window_bytes != 0 && options.pacing.window_bytes <= bucket) {
+        fail("--window-bytes wants more than --burst full datagrams take (" +
+             std::to_string(options.pacing.burst) + " x " +
+             std::to_string(zolmar::charged_size(zolmar::kLargestReply)) + " bytes), or 0");
     }
     if (options.prices.empty()) {
         options.prices["FUT"] = price("--price", "17000");
@@ -239,6 +285,7 @@ int main(int argc, char** argv) {
     for (const auto& load : options.preload) {
         preload(market, load.first, load.second);
     }
+    market.set_quote_cap(static_cast<std::size_t>(options.quote_cap));
     zolmar::Protocol protocol(market, options.move_every);
     // Faults draw from their own stream, so turning one on does not change the price walk.
     zolmar::Server server(*socket, protocol, options.faults, options.pacing,

@@ -5,6 +5,28 @@
 
 namespace zolmar {
 
+std::unordered_set<std::string>& SymbolSet::shard(const std::string& symbol) {
+    if (shards_.empty()) {
+        shards_.resize(kShards);
+        // Shards fill evenly; with load factors spread from 0.5 to 1 they rehash at different
+        // sizes, so that one request meets the rehash of a few of them, not of all at once.
+        for (std::size_t i = 0; i < kShards; ++i) {
+            shards_[i].max_load_factor(0.5f + static_cast<float>(i) / (2 * kShards));
+        }
+    }
+    // The high bits choose the shard; each set takes its buckets from the low ones.
+    std::size_t hash = std::hash<std::string>()(symbol);
+    return shards_[(hash >> (8 * sizeof hash - 6)) % kShards];
+}
+
+bool SymbolSet::insert(const std::string& symbol) {
+    return shard(symbol).insert(symbol).second;
+}
+
+void SymbolSet::erase(const std::string& symbol) {
+    shard(symbol).erase(symbol);
+}
+
 Market::Market(std::map<std::string, Price> reference_prices, double opening_balance, Price tick,
                std::uint64_t seed)
     : references_(std::move(reference_prices)),
@@ -153,23 +175,53 @@ void Market::move_prices() {
     }
 }
 
-const std::vector<std::string>& Market::subscribe(const std::string& broker,
-                                                  const std::vector<std::string>& symbols,
-                                                  bool append) {
-    std::vector<std::string>& quotes = accounts_[broker].quotes;
+SubscribeOutcome Market::subscribe(const std::string& broker,
+                                   const std::vector<std::string>& symbols, bool append) {
+    bool known = accounts_.count(broker) != 0;
+    Account& account = accounts_[broker];
     if (!append) {
-        quotes.clear();
+        // The new subscription is built beside the old one, which stays if it is refused.
+        std::deque<std::string> quotes;
+        SymbolSet quoted;
+        for (const std::string& symbol : symbols) {
+            if (quoted.insert(symbol)) {
+                quotes.push_back(symbol);
+                if (quotes.size() > quote_cap_) {
+                    if (!known) {
+                        accounts_.erase(broker);
+                    }
+                    return SubscribeOutcome::over_cap;
+                }
+            }
+        }
+        account.quotes.swap(quotes);
+        account.quoted.swap(quoted);
+        return SubscribeOutcome::done;
     }
+    std::size_t before = account.quotes.size();
     for (const std::string& symbol : symbols) {
-        bool known = false;
-        for (const std::string& have : quotes) {
-            known = known || have == symbol;
-        }
-        if (!known) {
-            quotes.push_back(symbol);
+        if (account.quoted.insert(symbol)) {
+            account.quotes.push_back(symbol);
+            if (account.quotes.size() > quote_cap_) {
+                // All or nothing: what this request added goes again.
+                for (std::size_t at = before; at < account.quotes.size(); ++at) {
+                    account.quoted.erase(account.quotes[at]);
+                }
+                account.quotes.resize(before);
+                if (!known) {
+                    accounts_.erase(broker);
+                }
+                return SubscribeOutcome::over_cap;
+            }
         }
     }
-    return quotes;
+    return SubscribeOutcome::done;
+}
+
+const std::deque<std::string>& Market::quotes(const std::string& broker) const {
+    static const std::deque<std::string> none;
+    const Account* account = find_account(broker);
+    return account ? account->quotes : none;
 }
 
 }  // namespace zolmar

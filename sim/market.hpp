@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <random>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "text.hpp"
@@ -42,10 +44,26 @@ struct Position {
     double realized = 0;   // profit and loss of closed quantity
 };
 
+// A broker's subscribed symbols, for finding one in constant time. Split by hash into shards
+// that rehash at different sizes, so that growing never rehashes more than a small part of them
+// at once (one set of 170,000 symbols takes over 20 ms to rehash).
+class SymbolSet {
+  public:
+    bool insert(const std::string& symbol);  // false when it was there already
+    void erase(const std::string& symbol);
+    void swap(SymbolSet& other) { shards_.swap(other.shards_); }
+
+  private:
+    static constexpr std::size_t kShards = 64;
+    std::unordered_set<std::string>& shard(const std::string& symbol);
+    std::vector<std::unordered_set<std::string>> shards_;  // made at the first insertion
+};
+
 struct Account {
     std::vector<std::uint64_t> orders;  // in the order they were placed
     std::map<std::string, Position> positions;
-    std::vector<std::string> quotes;
+    std::deque<std::string> quotes;           // in the order first subscribed
+    SymbolSet quoted;                         // the same symbols, to find one in constant time
 };
 
 struct OrderTicket {
@@ -60,6 +78,11 @@ struct OrderTicket {
 };
 
 enum class CancelOutcome { cancelled, unknown, already_filled, already_cancelled };
+
+enum class SubscribeOutcome { done, over_cap };
+
+// The most symbols one broker may subscribe unless told otherwise (--quote-cap).
+constexpr std::size_t kDefaultQuoteCap = 10000;
 
 class Market {
   public:
@@ -85,9 +108,16 @@ class Market {
     bool owns(const std::string& broker, std::uint64_t id) const;
     double opening_balance() const { return opening_balance_; }
 
-    // Replaces or extends a broker's quote subscription; returns the symbols now subscribed.
-    const std::vector<std::string>& subscribe(const std::string& broker,
-                                              const std::vector<std::string>& symbols, bool append);
+    // Replaces or extends a broker's quote subscription, all or nothing: refused, changing
+    // nothing, when the broker would have more than quote_cap() symbols. The work is linear in
+    // the request alone (and the old subscription's size when it is replaced), never in the
+    // symbols subscribed so far.
+    SubscribeOutcome subscribe(const std::string& broker, const std::vector<std::string>& symbols,
+                               bool append);
+    // A broker's symbols in the order first subscribed (empty for an unknown broker).
+    const std::deque<std::string>& quotes(const std::string& broker) const;
+    std::size_t quote_cap() const { return quote_cap_; }
+    void set_quote_cap(std::size_t cap) { quote_cap_ = cap; }
 
   private:
     void execute(Order& order, Price price, std::int64_t quantity);
@@ -101,6 +131,7 @@ class Market {
     std::vector<Order> orders_;  // id - 1 indexes this
     std::map<std::string, Account> accounts_;
     std::uint64_t fill_count_ = 0;
+    std::size_t quote_cap_ = kDefaultQuoteCap;
     // Resting limit orders per product, best first: buyers highest, sellers lowest.
     std::map<std::string, std::multimap<std::int64_t, std::uint64_t, std::greater<std::int64_t>>>
         bids_;

@@ -1,5 +1,7 @@
 #include "protocol.hpp"
 
+#include <algorithm>
+
 namespace zolmar {
 
 namespace {
@@ -73,6 +75,30 @@ double unrealized(const Position& position, Price reference) {
 
 }  // namespace
 
+std::string quotes_reply(const std::deque<std::string>& symbols, std::size_t limit) {
+    std::string count = std::to_string(symbols.size());
+    std::string text = "quotes " + count + ": ";
+    // Room kept for the tail that tells how many were left out: " (+N more)".
+    std::size_t tail = 9 + count.size();
+    std::size_t shown = 0;
+    for (const std::string& symbol : symbols) {
+        bool last = shown + 1 == symbols.size();
+        std::size_t needed = text.size() + (shown ? 1 : 0) + symbol.size() + (last ? 0 : tail);
+        if (needed > limit) {
+            break;
+        }
+        if (shown) {
+            text += ',';
+        }
+        text += symbol;
+        ++shown;
+    }
+    if (shown < symbols.size()) {
+        text += " (+" + std::to_string(symbols.size() - shown) + " more)";
+    }
+    return text;
+}
+
 bool is_identifier(const std::string& text) {
     if (text.empty() || text.size() > kLongestIdentifier) {
         return false;
@@ -97,6 +123,31 @@ void Protocol::accepted() {
 }
 
 Reply Protocol::handle(const std::string& request) {
+    RecordCursor rest;
+    Reply reply = begin(request, rest);
+    while (!rest.done()) {
+        more(rest, 4096, reply.lines);
+    }
+    return reply;
+}
+
+void Protocol::more(RecordCursor& rest, std::size_t orders, std::vector<std::string>& lines) const {
+    const Account* account = market_.find_account(rest.broker);
+    if (account == nullptr) {
+        rest.next = rest.end;
+        return;
+    }
+    std::size_t end = std::min(rest.end, account->orders.size());
+    for (std::size_t taken = 0; taken < orders && rest.next < end; ++taken) {
+        append_records(market_.order(account->orders[rest.next++]), lines);
+    }
+    if (rest.next >= end) {
+        rest.next = rest.end;
+    }
+}
+
+Reply Protocol::begin(const std::string& request, RecordCursor& rest) {
+    rest = RecordCursor();
     if (request.empty()) {
         // Unrecognised requests get the end marker too, in case the caller reads a list.
         return Reply{{"ERR request: empty"}, true};
@@ -111,7 +162,7 @@ Reply Protocol::handle(const std::string& request) {
     } else if (fields.size() == 2 && fields[1] == "GetEquity") {
         reply = equity(fields[0]);
     } else if (fields.size() == 2) {
-        reply = records(fields[0], fields[1]);
+        reply = records(fields[0], fields[1], &rest);
     } else if (fields.size() == 3 && fields[1] == "Delete") {
         reply = cancel(fields[0], fields[2]);
     } else if (fields.size() == 4 && fields[1] == "AddQuote") {
@@ -210,7 +261,8 @@ Reply Protocol::cancel(const std::string& broker, const std::string& order_id) {
     return refused("orderid", "cannot cancel");
 }
 
-Reply Protocol::records(const std::string& broker, const std::string& selector) {
+Reply Protocol::records(const std::string& broker, const std::string& selector,
+                        RecordCursor* rest) {
     Reply reply;
     reply.multi = true;
     if (!is_identifier(broker)) {
@@ -228,9 +280,9 @@ Reply Protocol::records(const std::string& broker, const std::string& selector) 
         return reply;
     }
     if (every) {
-        for (std::uint64_t each : account->orders) {
-            append_records(market_.order(each), reply.lines);
-        }
+        rest->broker = broker;
+        rest->next = 0;
+        rest->end = account->orders.size();
     } else if (market_.owns(broker, id)) {
         append_records(market_.order(id), reply.lines);
     }
@@ -293,20 +345,25 @@ Reply Protocol::quotes(const std::string& broker, const std::string& symbols,
         return refused("append", "must be 0 or 1, not " + echo(flag));
     }
     std::vector<std::string> wanted;
-    for (const std::string& symbol : split(symbols, ',')) {
+    for (std::string& symbol : split(symbols, ',')) {
         if (symbol.empty()) {
             continue;
         }
         if (!is_identifier(symbol)) {
             return refused("symbols", "not a symbol: " + echo(symbol));
         }
-        wanted.push_back(symbol);
+        wanted.push_back(std::move(symbol));
     }
     if (wanted.empty()) {
         return refused("symbols", "no symbol given");
     }
-    const std::vector<std::string>& now = market_.subscribe(broker, wanted, flag == "1");
-    return single("quotes " + std::to_string(now.size()) + ": " + join(now, ","));
+    if (market_.subscribe(broker, wanted, flag == "1") == SubscribeOutcome::over_cap) {
+        return refused("symbols", "a broker may subscribe at most " +
+                                      std::to_string(market_.quote_cap()) + " symbols; " +
+                                      std::to_string(market_.quotes(broker).size()) +
+                                      " are subscribed and this would make more");
+    }
+    return single(quotes_reply(market_.quotes(broker), kLargestReply));
 }
 
 }  // namespace zolmar

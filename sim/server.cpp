@@ -1,30 +1,53 @@
 #include "server.hpp"
 
+#include <algorithm>
 #include <ctime>
+#include <iterator>
 
 namespace zolmar {
 
+void LinePacker::add(const std::string& raw, std::deque<std::string>& done) {
+    const std::string& line = raw.size() > limit_ ? clip_utf8(raw, limit_) : raw;
+    if (open_ && current_.size() + 1 + line.size() <= limit_) {
+        current_ += '\n';
+        current_ += line;
+        return;
+    }
+    if (open_) {
+        done.push_back(std::move(current_));
+    }
+    current_ = line;
+    open_ = true;
+}
+
+void LinePacker::finish(std::deque<std::string>& done) {
+    if (open_) {
+        done.push_back(std::move(current_));
+        current_.clear();
+        open_ = false;
+    }
+}
+
 std::vector<std::string> pack_lines(const std::vector<std::string>& lines, std::size_t limit) {
-    std::vector<std::string> datagrams;
-    std::string current;
-    bool open = false;
-    for (const std::string& raw : lines) {
-        std::string line = raw.size() > limit ? clip_utf8(raw, limit) : raw;
-        if (open && current.size() + 1 + line.size() <= limit) {
-            current += '\n';
-            current += line;
-            continue;
-        }
-        if (open) {
-            datagrams.push_back(std::move(current));
-        }
-        current = line;
-        open = true;
+    LinePacker packer(limit);
+    std::deque<std::string> done;
+    for (const std::string& line : lines) {
+        packer.add(line, done);
     }
-    if (open) {
-        datagrams.push_back(std::move(current));
+    packer.finish(done);
+    return std::vector<std::string>(std::make_move_iterator(done.begin()),
+                                    std::make_move_iterator(done.end()));
+}
+
+std::size_t charged_size(std::size_t payload) {
+    // Payload and headers (379 bytes measured; 384 kept), in an allocation of a power of two of
+    // at least 1024 bytes (576 measured for the smallest), plus 256 bytes of bookkeeping.
+    std::size_t needed = payload + 384;
+    std::size_t allocation = 1024;
+    while (allocation < needed) {
+        allocation *= 2;
     }
-    return datagrams;
+    return allocation + 256;
 }
 
 namespace {
@@ -83,11 +106,12 @@ void Journal::flush() {
 }
 
 Server::Server(UdpSocket& socket, Protocol& protocol, Faults faults, Pacing pacing,
-               std::uint64_t seed, Journal* journal)
+               std::uint64_t seed, Journal* journal, Limits limits)
     : socket_(socket),
       protocol_(protocol),
       faults_(faults),
       pacing_(pacing),
+      limits_(limits),
       random_(seed),
       journal_(journal) {}
 
@@ -109,12 +133,19 @@ void Server::transmit(const Peer& to, const std::string& datagram) {
     }
     const std::string* sent = &datagram;
     std::string altered;
+    if (datagram.size() > kLargestReply) {
+        // Never meant to happen: every answer is made to fit. Should one not, the caller still
+        // gets a reply it can read instead of a cut or failed read, or silence.
+        altered = "ERR reply: " + std::to_string(datagram.size()) +
+                  " bytes would not fit the 4096 of a reply datagram";
+        sent = &altered;
+    }
     if (chance(faults_.corrupt)) {
-        altered = "\xff\xfe" + datagram;
+        altered = "\xff\xfe" + *sent;
         sent = &altered;
     } else if (chance(faults_.oversize)) {
-        // Past the 4096 bytes a reader takes: 5000 bytes in all.
-        altered = datagram + std::string(datagram.size() < 5000 ? 5000 - datagram.size() : 1, '#');
+        // Past the 4096 bytes a reader takes: 5000 bytes in all. The one way past the limit.
+        altered = *sent + std::string(sent->size() < 5000 ? 5000 - sent->size() : 1, '#');
         sent = &altered;
     }
     socket_.send(to, sent->data(), sent->size());
@@ -123,83 +154,232 @@ void Server::transmit(const Peer& to, const std::string& datagram) {
     }
 }
 
+void Server::take(const Peer& from, std::string& request) {
+    PeerState& peer = peers_[from];
+    if (peer.requests.size() >= limits_.requests_per_peer ||
+        request_bytes_ + request.size() > limits_.request_bytes) {
+        // A flood is cut here as a full receive buffer would cut it; everyone else goes on.
+        if (journal_) {
+            journal_->note("ignored", from, request);
+        }
+        return;
+    }
+    if (peer.requests.empty()) {
+        turns_.push_back(from);
+    }
+    request_bytes_ += request.size();
+    peer.requests.push_back(std::move(request));
+    request = std::string();
+}
+
 void Server::answer(const Peer& from, const std::string& request) {
     if (journal_) {
         journal_->note("in", from, request);
     }
-    Reply reply = protocol_.handle(request);
-    Outgoing out;
-    out.to = from;
-    if (reply.multi) {
-        out.datagrams = pack_lines(reply.lines, kLargestReply);
-        if (!chance(faults_.withhold_end)) {
-            out.datagrams.push_back("over");
-        }
-    } else {
-        out.datagrams = std::move(reply.lines);
-    }
-    Clock::time_point now = Clock::now();
-    out.due = now + std::chrono::milliseconds(faults_.delay_ms);
-    if (faults_.delay_ms == 0 && out.datagrams.size() <= pacing_.burst) {
-        for (const std::string& datagram : out.datagrams) {
-            transmit(from, datagram);
+    PeerState& peer = peers_[from];
+    if (peer.answers.size() >= limits_.answers_per_peer || queued_answers_ >= limits_.answers) {
+        // Not even a refusal: it would land inside the answers that this reader is still reading.
+        if (journal_) {
+            journal_->note("ignored", from, request);
         }
         return;
     }
-    outgoing_.push_back(std::move(out));
+    Outgoing out;
+    Reply reply = respond(request, out.rest);
+    out.paced = reply.multi;
+    out.open = reply.multi;
+    if (reply.multi) {
+        for (const std::string& line : reply.lines) {
+            out.packer.add(line, out.ready);
+        }
+        out.end_marker = !chance(faults_.withhold_end);
+    } else {
+        for (std::string& line : reply.lines) {
+            out.ready.push_back(std::move(line));
+        }
+    }
+    Clock::time_point now = Clock::now();
+    out.due = now + std::chrono::milliseconds(faults_.delay_ms);
+    if (!peer.started) {
+        // A reader new to the server is taken to have an empty buffer: a full bucket.
+        peer.started = true;
+        peer.tokens = capacity();
+        peer.refilled = now;
+    }
+    peer.answers.push_back(std::move(out));
+    ++queued_answers_;
+    pump(from, peer, now);
+}
+
+bool Server::next_datagram(Outgoing& out) {
+    // Records are produced only as they are about to be sent, a slice at a time: a long answer
+    // holds nobody up, and its size costs no memory.
+    while (out.ready.empty() && !out.rest.done()) {
+        std::vector<std::string> lines;
+        protocol_.more(out.rest, 64, lines);
+        for (const std::string& line : lines) {
+            out.packer.add(line, out.ready);
+        }
+    }
+    if (out.ready.empty() && out.open) {
+        out.packer.finish(out.ready);
+        out.open = false;
+        if (out.end_marker) {
+            out.ready.push_back("over");
+        }
+    }
+    return !out.ready.empty();
+}
+
+double Server::capacity() const {
+    return static_cast<double>(pacing_.burst * charged_size(kLargestReply));
+}
+
+double Server::rate_per_us() const {
+    return (static_cast<double>(pacing_.window_bytes) - capacity()) / pacing_.window_us;
+}
+
+void Server::refill(PeerState& peer, Clock::time_point now) {
+    if (now <= peer.refilled) {
+        return;
+    }
+    double elapsed = std::chrono::duration<double, std::micro>(now - peer.refilled).count();
+    peer.tokens = std::min(capacity(), peer.tokens + elapsed * rate_per_us());
+    peer.refilled = now;
+}
+
+void Server::pump(const Peer& to, PeerState& peer, Clock::time_point now) {
+    while (!peer.answers.empty()) {
+        Outgoing& out = peer.answers.front();
+        if (out.due > now) {
+            peer.due = out.due;
+            return;
+        }
+        if (!next_datagram(out)) {
+            peer.answers.pop_front();
+            --queued_answers_;
+            continue;
+        }
+        const std::string& datagram = out.ready.front();
+        double cost = static_cast<double>(charged_size(datagram.size()));
+        if (!out.paced) {
+            // One reply to one request is not held back (the caller chose how many requests to
+            // have open), but it uses up the budget that a paced answer would have.
+            if (metered()) {
+                refill(peer, Clock::now());
+            }
+            peer.tokens = std::max(0.0, peer.tokens - cost);
+        } else {
+            if (pacing_.interval_us > 0 && out.in_burst >= pacing_.burst) {
+                out.in_burst = 0;
+                peer.due = now + std::chrono::microseconds(pacing_.interval_us);
+                return;
+            }
+            if (metered()) {
+                // The clock as the datagram goes, not as the turn began: what the reader's buffer
+                // sees is when datagrams leave.
+                now = Clock::now();
+                refill(peer, now);
+                // A datagram larger than the bucket (only the oversize fault makes one) waits
+                // for a full bucket and leaves it in debt.
+                double needed = std::min(cost, capacity());
+                if (peer.tokens < needed) {
+                    out.in_burst = 0;
+                    auto wait = static_cast<long long>((needed - peer.tokens) / rate_per_us()) + 1;
+                    peer.due = now + std::chrono::microseconds(wait);
+                    return;
+                }
+                peer.tokens -= cost;
+            }
+            ++out.in_burst;
+        }
+        transmit(to, datagram);
+        out.ready.pop_front();
+    }
 }
 
 void Server::send_due(Clock::time_point now) {
-    for (auto at = outgoing_.begin(); at != outgoing_.end();) {
-        if (at->due > now) {
-            ++at;
-            continue;
+    for (auto at = peers_.begin(); at != peers_.end();) {
+        PeerState& peer = at->second;
+        if (!peer.answers.empty() && peer.due <= now) {
+            pump(at->first, peer, now);
         }
-        for (std::size_t sent = 0; sent < pacing_.burst && at->next < at->datagrams.size();
-             ++sent) {
-            transmit(at->to, at->datagrams[at->next++]);
+        bool idle = peer.answers.empty() && peer.requests.empty();
+        if (idle && metered()) {
+            refill(peer, now);
+            idle = peer.tokens >= capacity();
         }
-        if (at->next == at->datagrams.size()) {
-            at = outgoing_.erase(at);
+        if (idle) {
+            // Nothing owed, and whatever it was sent has had time to be read.
+            at = peers_.erase(at);
         } else {
-            at->due = now + std::chrono::microseconds(pacing_.interval_us);
             ++at;
         }
     }
 }
 
+std::uint64_t Server::serve_round() {
+    // One request of each peer in turn: a peer with many waiting holds the others up by one
+    // request at most, not by all of its own.
+    std::uint64_t answered = 0;
+    for (std::size_t turn = turns_.size(); turn > 0; --turn) {
+        Peer from = turns_.front();
+        turns_.pop_front();
+        PeerState& peer = peers_[from];
+        std::string request = std::move(peer.requests.front());
+        peer.requests.pop_front();
+        request_bytes_ -= request.size();
+        if (!peer.requests.empty()) {
+            turns_.push_back(from);
+        }
+        answer(from, request);
+        ++answered;
+    }
+    return answered;
+}
+
 int Server::wait_budget_ms(Clock::time_point now) const {
+    if (!turns_.empty()) {
+        return 0;
+    }
     // Short enough to notice a stop request promptly.
     long long budget = 200;
-    for (const Outgoing& out : outgoing_) {
-        auto until = std::chrono::duration_cast<std::chrono::microseconds>(out.due - now).count();
+    for (const auto& entry : peers_) {
+        if (entry.second.answers.empty()) {
+            continue;
+        }
+        auto until =
+            std::chrono::duration_cast<std::chrono::microseconds>(entry.second.due - now).count();
         long long ms = until <= 0 ? 0 : (until + 999) / 1000;
         budget = ms < budget ? ms : budget;
     }
     return static_cast<int>(budget);
 }
 
-std::uint64_t Server::run(const volatile std::sig_atomic_t& stop) {
-    std::uint64_t answered = 0;
+std::uint64_t Server::step() {
     std::string request;
     Peer from;
+    // Everything waiting is read at once (reading costs little), bounded so the loop turns.
+    for (int batch = 0; batch < 4096 && socket_.receive(request, from); ++batch) {
+        take(from, request);
+    }
+    std::uint64_t answered = serve_round();
+    send_due(Clock::now());
+    if (journal_) {
+        journal_->flush();
+    }
+    return answered;
+}
+
+std::uint64_t Server::run(const volatile std::sig_atomic_t& stop) {
+    std::uint64_t answered = 0;
     while (!stop) {
         UdpSocket::Wait waited = socket_.wait(wait_budget_ms(Clock::now()));
         if (waited == UdpSocket::Wait::failed) {
             std::fprintf(stderr, "zolmar-sim: waiting for requests failed\n");
             break;
         }
-        if (waited == UdpSocket::Wait::readable) {
-            // Take what is waiting, a bounded batch so paced answers keep their rhythm.
-            for (int batch = 0; batch < 256 && socket_.receive(request, from); ++batch) {
-                answer(from, request);
-                ++answered;
-            }
-        }
-        send_due(Clock::now());
-        if (journal_) {
-            journal_->flush();
-        }
+        answered += step();
     }
     return answered;
 }

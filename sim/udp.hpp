@@ -14,6 +14,13 @@ struct Peer {
     std::uint16_t port = 0;
 
     std::string describe() const;
+
+    friend bool operator<(const Peer& a, const Peer& b) {
+        return a.address != b.address ? a.address < b.address : a.port < b.port;
+    }
+    friend bool operator==(const Peer& a, const Peer& b) {
+        return a.address == b.address && a.port == b.port;
+    }
 };
 
 class UdpSocket {

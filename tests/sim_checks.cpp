@@ -1,0 +1,248 @@
+// Checks of zolmar-sim's server below the wire: a fake socket stands in for UDP, so answers can
+// be made that the protocol never makes, and every datagram is seen with the time it was sent.
+// Built and run by tests/test_sim_hardening.py; prints one line per failed check and exits 1.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../sim/protocol.hpp"
+#include "../sim/server.hpp"
+
+using namespace zolmar;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const std::string& what) {
+    if (!ok) {
+        std::printf("FAILED: %s\n", what.c_str());
+        ++failures;
+    }
+}
+
+struct Sent {
+    Peer to;
+    std::string data;
+    Clock::time_point at;
+};
+
+class FakeSocket final : public UdpSocket {
+  public:
+    std::deque<std::pair<Peer, std::string>> incoming;
+    std::vector<Sent> sent;
+
+    Wait wait(int) override { return incoming.empty() ? Wait::timeout : Wait::readable; }
+    bool receive(std::string& data, Peer& from) override {
+        if (incoming.empty()) {
+            return false;
+        }
+        from = incoming.front().first;
+        data = incoming.front().second;
+        incoming.pop_front();
+        return true;
+    }
+    bool send(const Peer& to, const char* data, std::size_t size) override {
+        sent.push_back(Sent{to, std::string(data, size), Clock::now()});
+        return true;
+    }
+};
+
+// Answers "huge" with one text of 5000 bytes and "wide" with one record line of 5000 bytes;
+// everything else as the protocol does.
+class OddServer final : public Server {
+  public:
+    using Server::Server;
+
+  protected:
+    Reply respond(const std::string& request, RecordCursor& rest) override {
+        if (request == "huge") {
+            return Reply{{std::string(5000, 'h')}, false};
+        }
+        if (request == "wide") {
+            return Reply{{std::string(5000, 'w')}, true};
+        }
+        return Server::respond(request, rest);
+    }
+};
+
+Peer peer(std::uint16_t port) {
+    Peer p;
+    p.address = 0x7F000001;
+    p.port = port;
+    return p;
+}
+
+Market make_market(std::int64_t preload, const std::string& broker) {
+    Market market({{"FUT", Price{170000000}}}, 1000000, Price{10000}, 1);
+    OrderTicket ticket{"FUT", Side::buy, Price{10000}, false, 1, "ROD", "LMT", "0"};
+    for (std::int64_t i = 0; i < preload; ++i) {
+        market.place(broker, ticket);
+    }
+    return market;
+}
+
+// Runs the server's loop until nothing more is owed or `seconds` pass.
+void serve(Server& server, FakeSocket& socket, double seconds) {
+    auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(seconds));
+    std::size_t quiet = 0;
+    while (Clock::now() < until && quiet < 50000) {
+        std::size_t before = socket.sent.size();
+        server.step();
+        quiet = socket.sent.size() == before && socket.incoming.empty() ? quiet + 1 : 0;
+    }
+}
+
+void no_datagram_past_4096() {
+    Market market = make_market(0, "A1");
+    Protocol protocol(market, 0);
+    FakeSocket socket;
+    OddServer server(socket, protocol, Faults(), Pacing(), 1, nullptr);
+    socket.incoming.push_back({peer(1000), "huge"});
+    socket.incoming.push_back({peer(1001), "wide"});
+    serve(server, socket, 2);
+    check(socket.sent.size() == 3, "three datagrams: a refusal, a clipped record, the end marker");
+    for (const Sent& sent : socket.sent) {
+        check(sent.data.size() <= kLargestReply,
+              "a datagram of " + std::to_string(sent.data.size()) + " bytes was sent");
+    }
+    check(!socket.sent.empty() && socket.sent[0].data.compare(0, 11, "ERR reply: ") == 0,
+          "an answer too long for a datagram becomes a short error text");
+    check(!socket.sent.empty() && socket.sent.back().data == "over", "the end marker still comes");
+
+    // The oversize fault alone goes past the limit.
+    FakeSocket faulty_socket;
+    Faults faults;
+    faults.oversize = 1;
+    OddServer faulty(faulty_socket, protocol, faults, Pacing(), 1, nullptr);
+    faulty_socket.incoming.push_back({peer(1002), "A1 GetEquity"});
+    serve(faulty, faulty_socket, 1);
+    check(faulty_socket.sent.size() == 1 && faulty_socket.sent[0].data.size() > kLargestReply,
+          "--oversize still sends a datagram past 4096 bytes");
+}
+
+// The charged bytes sent to one peer in the busiest window of `window` after the first.
+std::size_t busiest_window(const std::vector<Sent>& sent, const Peer& to, Clock::duration window) {
+    std::vector<const Sent*> mine;
+    for (const Sent& each : sent) {
+        if (each.to == to) {
+            mine.push_back(&each);
+        }
+    }
+    std::size_t busiest = 0;
+    std::size_t sum = 0;
+    std::size_t first = 0;
+    for (std::size_t last = 0; last < mine.size(); ++last) {
+        sum += charged_size(mine[last]->data.size());
+        while (mine[last]->at - mine[first]->at >= window) {
+            sum -= charged_size(mine[first++]->data.size());
+        }
+        busiest = sum > busiest ? sum : busiest;
+    }
+    return busiest;
+}
+
+std::size_t records_in(const std::vector<Sent>& sent, const Peer& to, bool& over) {
+    std::size_t records = 0;
+    over = false;
+    for (const Sent& each : sent) {
+        if (each.to == to) {
+            if (each.data == "over") {
+                over = true;
+            } else {
+                records += 1 + static_cast<std::size_t>(
+                                   std::count(each.data.begin(), each.data.end(), '\n'));
+            }
+        }
+    }
+    return records;
+}
+
+void pacing_keeps_to_the_budget() {
+    Market market = make_market(20000, "LOAD");
+    Protocol protocol(market, 0);
+    FakeSocket socket;
+    Pacing pacing;  // the defaults
+    OddServer server(socket, protocol, Faults(), pacing, 1, nullptr);
+    std::vector<Peer> readers = {peer(2000), peer(2001), peer(2002)};
+    for (const Peer& reader : readers) {
+        socket.incoming.push_back({reader, "LOAD All"});
+    }
+    serve(server, socket, 10);
+    for (const Peer& reader : readers) {
+        bool over = false;
+        check(records_in(socket.sent, reader, over) == 20000 && over,
+              "each of three readers gets its whole answer");
+        std::size_t busiest =
+            busiest_window(socket.sent, reader, std::chrono::microseconds(pacing.window_us));
+        check(busiest <= pacing.window_bytes,
+              "at most --window-bytes in any window to one reader, not " +
+                  std::to_string(busiest));
+    }
+    std::size_t bucket = pacing.burst * charged_size(kLargestReply);
+    check(pacing.window_bytes > bucket && pacing.window_bytes < 212992 * 3 / 4,
+          "the default budget leaves a margin of a default receive buffer");
+}
+
+void one_request_per_peer_in_turn() {
+    Market market = make_market(0, "A1");
+    Protocol protocol(market, 0);
+    FakeSocket socket;
+    OddServer server(socket, protocol, Faults(), Pacing(), 1, nullptr);
+    for (int i = 0; i < 100; ++i) {
+        socket.incoming.push_back({peer(3000), "F1 GetEquity"});
+    }
+    socket.incoming.push_back({peer(3001), "P1 GetEquity"});
+    server.step();
+    // The hundred-and-first request is answered in the first turn, right after the first.
+    check(socket.sent.size() == 2 && socket.sent[1].to == peer(3001),
+          "a second peer waits for one request of the first, not for all hundred");
+    serve(server, socket, 2);
+    check(socket.sent.size() == 101, "every request answered in the end");
+}
+
+void long_answers_are_made_as_they_go() {
+    Market market = make_market(100000, "LOAD");
+    Protocol protocol(market, 0);
+    FakeSocket socket;
+    OddServer server(socket, protocol, Faults(), Pacing(), 1, nullptr);
+    socket.incoming.push_back({peer(4000), "LOAD All"});
+    auto started = Clock::now();
+    server.step();
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+    check(ms < 5, "taking on a 100,000-record answer took " + std::to_string(ms) + " ms");
+    // The same records as the whole answer at once, in the same datagrams.
+    Reply whole = protocol.handle("LOAD All");
+    std::vector<std::string> expected = pack_lines(whole.lines, kLargestReply);
+    Pacing fast;
+    fast.window_bytes = 0;  // no budget: as fast as the loop goes
+    FakeSocket fast_socket;
+    OddServer unpaced(fast_socket, protocol, Faults(), fast, 1, nullptr);
+    fast_socket.incoming.push_back({peer(4001), "LOAD All"});
+    serve(unpaced, fast_socket, 10);
+    check(fast_socket.sent.size() == expected.size() + 1, "as many datagrams as pack_lines makes");
+    bool same = fast_socket.sent.size() == expected.size() + 1;
+    for (std::size_t i = 0; same && i < expected.size(); ++i) {
+        same = fast_socket.sent[i].data == expected[i];
+    }
+    check(same && fast_socket.sent.back().data == "over", "the very datagrams of pack_lines");
+}
+
+}  // namespace
+
+int main() {
+    no_datagram_past_4096();
+    pacing_keeps_to_the_budget();
+    one_request_per_peer_in_turn();
+    long_answers_are_made_as_they_go();
+    if (failures == 0) {
+        std::printf("all checks passed\n");
+    }
+    return failures == 0 ? 0 : 1;
+}

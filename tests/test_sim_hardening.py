@@ -1,0 +1,296 @@
+"""zolmar-sim under pressure: answers that fit a datagram, readers that stall, clients that flood.
+
+Each test here failed against the simulator before its hardening (see the README's zolmar-sim
+section for the design)."""
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+FIXED = ("--move-every", "0")
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+
+def client(timeout=5, buffer=None):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    if buffer:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer)
+    sock.settimeout(timeout)
+    sock.connect(("127.0.0.1", 5656))
+    return sock
+
+
+def ask(payload, until_over=False):
+    """Every reply datagram to one request, read 65536 bytes at a time to see their true size."""
+    sock = client()
+    try:
+        sock.send(payload)
+        replies = [sock.recv(65536)]
+        while until_over and replies[-1] != b"over":
+            replies.append(sock.recv(65536))
+        return replies
+    finally:
+        sock.close()
+
+
+def symbols(start, count):
+    return ",".join("S%06d" % n for n in range(start, start + count))
+
+
+def add_quote(broker, names, append):
+    return ask(("%s AddQuote %s %d" % (broker, names, 1 if append else 0)).encode())[0]
+
+
+# 1. Every answer fits a datagram of 4096 bytes.
+
+def test_three_thousand_quotes_in_one_request_get_a_clipped_reply(zolmar_sim):
+    zolmar_sim(*FIXED)
+    reply = add_quote("A1", symbols(0, 3000), False).decode("utf-8")
+    assert len(reply.encode("utf-8")) <= 4096
+    head, shown = reply.split(": ", 1)
+    assert head == "quotes 3000"
+    listed, tail = shown.split(" ", 1)
+    listed = listed.split(",")
+    # The first subscribed, in order, and how many more there are.
+    assert listed == ["S%06d" % n for n in range(len(listed))]
+    assert tail == "(+%d more)" % (3000 - len(listed))
+    assert len(listed) > 400  # as many as fit, not a token few
+
+
+def test_appended_quotes_keep_every_reply_within_a_datagram(zolmar_sim):
+    zolmar_sim(*FIXED)
+    for round in range(10):
+        reply = add_quote("A1", symbols(300 * round, 300), True)
+        assert len(reply) <= 4096
+        assert reply.startswith(b"quotes %d: S000000,S000001," % (300 * (round + 1)))
+    # Symbols subscribed already count once; a reply that fits whole has no tail.
+    assert add_quote("A1", symbols(0, 300), True).startswith(b"quotes 3000: ")
+    assert add_quote("A1", "FUT,STK,FUT", False) == b"quotes 2: FUT,STK"
+
+
+def test_the_quote_cap_is_named_and_a_refusal_changes_nothing(zolmar_sim):
+    zolmar_sim(*FIXED + ("--quote-cap", "100"))
+    assert add_quote("A1", symbols(0, 90), True).startswith(b"quotes 90: ")
+    refused = add_quote("A1", symbols(90, 20), True)
+    assert refused.startswith(b"ERR symbols: ") and b"at most 100 symbols" in refused
+    assert b"90 are subscribed" in refused
+    refused = add_quote("A1", symbols(1000, 101), False)
+    assert b"at most 100 symbols" in refused
+    # Neither refusal changed the subscription: ten more reach the cap exactly.
+    reply = add_quote("A1", symbols(90, 10), True)
+    assert reply == ("quotes 100: " + symbols(0, 100)).encode()
+
+
+def test_the_default_cap_holds_subscriptions_to_ten_thousand(zolmar_sim):
+    zolmar_sim(*FIXED)
+    assert add_quote("A1", symbols(0, 6000), True).startswith(b"quotes 6000: ")
+    assert add_quote("A1", symbols(6000, 4000), True).startswith(b"quotes 10000: ")
+    refused = add_quote("A1", symbols(10000, 1), True)
+    assert refused.startswith(b"ERR symbols: a broker may subscribe at most 10000 symbols")
+    assert add_quote("B2", symbols(0, 5), True) == b"quotes 5: " + symbols(0, 5).encode()
+
+
+@pytest.mark.parametrize("payload", [
+    b"A1 AddQuote " + symbols(0, 7000).encode() + b" 1",
+    b"A1 AddQuote " + b",".join([b"x" * 33] * 1500) + b" 1",
+    b"A1 " + b"x" * 65000,
+    b"x" * 65000,
+    b"A1 " + b"9" * 60000,
+    b"A1 Delete " + b"9" * 60000,
+    b"A1 FUT B " + b"1" * 30000 + b" 1 ROD LMT 0",
+    b"A1 FUT B 1 1 ROD LMT 0 " + b"a" * 50000,
+    b"\xff" * 60000,
+    b"A1-" + b"F" * 60000,
+], ids=["quotes-7000", "long-symbols", "long-selector", "one-word", "long-order-id",
+        "long-cancel", "long-price", "long-anc", "not-utf8", "long-product"])
+def test_no_request_makes_a_reply_past_4096_bytes(zolmar_sim, command, payload):
+    zolmar_sim(*FIXED)
+    before = command.GetAccount("A1", "All"), command.FutureRights("A1")
+    first = ask(payload)[0]
+    assert 0 < len(first) <= 4096
+    # Refusals are short texts (a clipped list of quotes is the one long single reply).
+    assert first.startswith(b"quotes ") or len(first) <= 200
+    assert (command.GetAccount("A1", "All"), command.FutureRights("A1")) == before
+
+
+def test_unparseable_requests_get_a_short_error_and_the_end_marker(zolmar_sim):
+    zolmar_sim(*FIXED)
+    for payload in (b"\xff" * 60000, b"a b c d e f g h i j k l", b"A1 " + b"x" * 60000, b""):
+        sock = client()
+        try:
+            sock.send(payload)
+            error = sock.recv(65536)
+            assert error.startswith(b"ERR ") and len(error) <= 200
+            assert sock.recv(65536) == b"over"
+        finally:
+            sock.close()
+
+
+# 3. Pacing: a reader with the default receive buffer may stall and lose nothing.
+
+def read_all(sock, name, stall_every, stall=0.020, quiet=3.0):
+    sock.settimeout(quiet)
+    sock.send(("%s All" % name).encode())
+    records = datagrams = 0
+    try:
+        while True:
+            data = sock.recv(4096)
+            if data == b"over":
+                return records, True
+            datagrams += 1
+            records += data.count(b"\n") + 1
+            if stall_every and datagrams % stall_every == 0:
+                time.sleep(stall)
+    except socket.timeout:
+        return records, False
+
+
+def test_a_reader_that_stalls_loses_no_record_of_a_long_answer(zolmar_sim):
+    zolmar_sim(*FIXED + ("--preload", "LOAD=100000"))
+    sock = client()
+    try:
+        assert sock.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF) <= 212992
+        # Before: 8 datagrams every 2 ms; a reader stalling 20 ms kept about 25 of the 80.
+        assert read_all(sock, "LOAD", stall_every=25) == (100000, True)
+    finally:
+        sock.close()
+
+
+def test_several_stalling_readers_at_once_each_get_all(zolmar_sim):
+    zolmar_sim(*FIXED + ("--preload", "LOAD=30000"))
+    results = []
+
+    def reader():
+        sock = client()
+        try:
+            results.append(read_all(sock, "LOAD", stall_every=25))
+        finally:
+            sock.close()
+
+    threads = [threading.Thread(target=reader) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [(30000, True)] * 3
+
+
+def test_the_old_pacing_can_still_be_asked_for(zolmar_sim):
+    zolmar_sim(*FIXED + ("--preload", "LOAD=20000", "--window-bytes", "0", "--burst", "8",
+                         "--pace-us", "2000"))
+    sock = client(buffer=4 << 20)
+    try:
+        started = time.monotonic()
+        assert read_all(sock, "LOAD", stall_every=0) == (20000, True)
+        # 171 datagrams in bursts of 8 two milliseconds apart: at least 40 ms.
+        assert time.monotonic() - started >= 0.035
+    finally:
+        sock.close()
+
+
+def run_sim(*args):
+    from sim_process import executable
+
+    return subprocess.run([executable()] + list(args), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=10)
+
+
+@pytest.mark.parametrize("args", [
+    ["--window-bytes", "10000"], ["--window-ms", "0"], ["--quote-cap", "0"],
+    ["--window-bytes", "x"], ["--burst", "20", "--window-bytes", "100000"],
+])
+def test_bad_pacing_options_are_refused(args):
+    refused = run_sim(*args)
+    assert refused.returncode == 2 and "zolmar-sim:" in refused.stderr
+
+
+def test_help_tells_the_pacing_and_the_cap():
+    shown = run_sim("--help").stdout
+    for option in ("--window-ms", "--window-bytes", "--burst", "--pace-us", "--quote-cap"):
+        assert option in shown
+
+
+# 4. No request holds another client up for long.
+
+def round_trip(command):
+    started = time.perf_counter()
+    assert command.FutureRights("P1").startswith("balance=")
+    return time.perf_counter() - started
+
+
+def probe_after(command, heavy, times=5):
+    """Sends `heavy` from one client and at once times a second client's FutureRights."""
+    waits = []
+    for _ in range(times):
+        flood = client(timeout=30)
+        try:
+            flood.send(heavy)
+            waits.append(round_trip(command))
+        finally:
+            flood.close()
+        time.sleep(0.05)
+    return statistics.median(waits)
+
+
+def test_a_long_answer_holds_no_one_up(zolmar_sim, command):
+    zolmar_sim(*FIXED + ("--preload", "LOAD=200000"))
+    # Before: the whole answer was made at once, holding everyone for about 80 ms.
+    assert probe_after(command, b"LOAD All") < 0.020
+
+
+def test_a_large_subscription_holds_no_one_up(zolmar_sim, command):
+    zolmar_sim(*FIXED)
+    add_quote("F1", symbols(0, 5000), True)
+    add_quote("F1", symbols(5000, 4000), True)
+    # Before: every new symbol was compared with every one kept (6000 x 9000 and growing).
+    assert probe_after(command, ("F1 AddQuote %s 1" % symbols(100000, 6000)).encode()) < 0.020
+
+
+def test_a_flood_from_one_client_does_not_queue_out_another(zolmar_sim, command):
+    zolmar_sim(*FIXED)
+    heavy = ("F1 AddQuote %s 0" % symbols(0, 6000)).encode()
+    flood = client(timeout=30, buffer=8 << 20)
+    try:
+        for _ in range(60):
+            flood.send(heavy)
+        # Before: this waited behind all sixty, answered in the order they came.
+        waited = round_trip(command)
+        answered = 0
+        while answered < 60:
+            flood.recv(65536)
+            answered += 1
+    finally:
+        flood.close()
+    # Now: a request or two of the flood (a few ms). Before: all sixty, over a second.
+    assert waited < 0.050
+
+
+# The server's guards below the wire: answers the protocol never makes, every datagram timed.
+
+@pytest.fixture(scope="module")
+def sim_checks(tmp_path_factory):
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    if compiler is None:
+        pytest.skip("no C++ compiler to build tests/sim_checks.cpp")
+    built = str(tmp_path_factory.mktemp("checks") / "sim_checks")
+    sources = [os.path.join(HERE, "sim_checks.cpp")] + [
+        os.path.join(ROOT, "sim", name)
+        for name in ("server.cpp", "protocol.cpp", "market.cpp", "text.cpp", "udp.cpp")]
+    subprocess.run([compiler, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", "-o", built]
+                   + sources, check=True, timeout=300)
+    return built
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="built with a Unix compiler line")
+def test_server_checks(sim_checks):
+    ran = subprocess.run([sim_checks], stdout=subprocess.PIPE, universal_newlines=True,
+                         timeout=60)
+    assert ran.returncode == 0, ran.stdout
+    assert "all checks passed" in ran.stdout
