@@ -37,7 +37,7 @@ const char kUsage[] =
     "velkarcmd commands over UDP. Stops cleanly on Ctrl-C or SIGTERM.\n"
     "\n"
     "Endpoint:\n"
-    "  --host ADDRESS       IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --host ADDRESS       IPv4 address or localhost to listen on (default 127.0.0.1)\n"
     "  --port PORT          UDP port to listen on (default 5656)\n"
     "\n"
     "Market:\n"
@@ -61,7 +61,8 @@ const char kUsage[] =
     "                       charges them (8448 for a full 4096-byte datagram on Linux);\n"
     "                       0: no such budget (default " ZOLMAR_WINDOW_BYTES
     ", of the 212992 a Linux socket has)\n"
-    "  --burst N            datagrams sent back to back at most (default " ZOLMAR_BURST ")\n"
+    "  --burst N            datagrams sent back to back at most (default " ZOLMAR_BURST
+    ")\n"
     "  --pace-us N          a pause of at least N microseconds after each burst (default 0);\n"
     "                       the old time-only pacing: --window-bytes 0 --burst 8 --pace-us 2000\n"
     "  --journal FILE       append every request and reply datagram, time-stamped, to FILE\n"
@@ -74,6 +75,7 @@ const char kUsage[] =
     "  --oversize SHARE     send this share of reply datagrams larger than 4096 bytes\n"
     "\n"
     "  --quiet              print nothing but errors\n"
+    "  --version            print the version and exit\n"
     "  --help               show this text\n";
 
 zolmar::Pacing default_pacing() {
@@ -145,6 +147,21 @@ std::pair<std::string, std::string> assignment(const std::string& option, const 
     return {name, text.substr(equals + 1)};
 }
 
+bool takes_value(const std::string& option) {
+    static const char* const kWithValue[] = {
+        "--host",      "--port",         "--price",     "--move-every", "--tick",
+        "--balance",   "--seed",         "--preload",   "--burst",      "--pace-us",
+        "--window-ms", "--window-bytes", "--quote-cap", "--journal",    "--delay-ms",
+        "--drop",      "--withhold-end", "--corrupt",   "--oversize",
+    };
+    for (const char* known : kWithValue) {
+        if (option == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
 Options parse(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -153,17 +170,26 @@ Options parse(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             std::exit(0);
         }
+        if (option == "--version") {
+            std::printf("zolmar-sim %s\n", ZOLMAR_VERSION);
+            std::exit(0);
+        }
         if (option == "--quiet") {
             options.quiet = true;
             continue;
         }
+        // Named as unknown whatever follows it, rather than as an option lacking its value.
+        if (!takes_value(option)) {
+            fail(option.compare(0, 1, "-") == 0 ? "unknown option '" + option + "'"
+                                                : "unknown argument '" + option + "'");
+        }
         if (i + 1 >= argc) {
-            fail(option.compare(0, 2, "--") == 0 ? option + " wants a value"
-                                                 : "unknown argument '" + option + "'");
+            fail(option + " wants a value");
         }
         std::string value = argv[++i];
         if (option == "--host") {
-            options.host = value;
+            // The one name every system resolves the same way; no resolver needed.
+            options.host = value == "localhost" ? "127.0.0.1" : value;
         } else if (option == "--port") {
             options.port = static_cast<unsigned long>(whole_number(option, value, 65535));
         } else if (option == "--price") {

@@ -1,4 +1,5 @@
 """The module end to end against a real zolmar-sim process, and the simulator's own robustness."""
+import os
 import re
 import signal
 import socket
