@@ -1,4 +1,7 @@
-.PHONY: test demo format clean sanitize fuzz valgrind
+# The pinned clang-format of make lint once it is installed, else the one on PATH.
+CLANG_FORMAT ?= $(if $(wildcard .venv/lint/bin/clang-format),.venv/lint/bin/clang-format,clang-format)
+
+.PHONY: test demo format lint clean sanitize fuzz valgrind
 
 # Builds everything, starts zolmar-sim, runs examples/trading_demo.py against it, stops it.
 demo:
@@ -20,8 +23,12 @@ fuzz:
 valgrind:
 	tools/run-valgrind
 
+# clang-format (check), clang-tidy and ruff, pinned from PyPI.
+lint:
+	tools/run-lint
+
 format:
-	clang-format -i module/*.cpp channel/*.[ch]pp commands/*.[ch]pp support/*.[ch]pp sim/*.[ch]pp fuzz/*.cpp
+	$(CLANG_FORMAT) -i module/*.cpp channel/*.[ch]pp commands/*.[ch]pp support/*.[ch]pp sim/*.[ch]pp fuzz/*.cpp tests/*.cpp
 
 clean:
 	rm -rf build .venv

@@ -24,7 +24,6 @@ the second half as much as the first.
 """
 import argparse
 import collections
-import os
 import random
 import socket
 import sys
@@ -32,7 +31,6 @@ import threading
 import time
 
 import velkarcmd
-
 from sim_child import Simulator
 
 REST_PRICE = "500"  # far below every reference price: these orders never fill

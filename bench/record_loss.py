@@ -16,7 +16,6 @@ import threading
 import time
 
 import velkarcmd
-
 from sim_child import Simulator
 
 BROKER = "LOSS"

@@ -130,8 +130,8 @@ void check_answer(const std::string& request, const zolmar::Reply& reply) {
     std::vector<std::string> datagrams = datagrams_of(reply);
     std::size_t total = 0;
     std::size_t largest = 0;
-    bool quote_reply = !reply.multi && !reply.lines.empty() &&
-                       reply.lines.front().compare(0, 7, "quotes ") == 0;
+    bool quote_reply =
+        !reply.multi && !reply.lines.empty() && reply.lines.front().compare(0, 7, "quotes ") == 0;
     for (std::size_t i = 0; i < datagrams.size(); ++i) {
         const std::string& datagram = datagrams[i];
         total += datagram.size();

@@ -41,7 +41,7 @@ const char* const kBrokerOnly[] = {"self", "broker"};
 const char* const kAddQuoteParameters[] = {"self", "broker", "symbols", "append"};
 
 template <std::size_t N>
-constexpr std::size_t count_of(const char* const (&)[N]) {
+constexpr std::size_t count_of(const char* const (&)[N]) noexcept {
     return N;
 }
 

@@ -120,6 +120,7 @@ unsigned long long whole_number(const std::string& option, const std::string& te
 double share(const std::string& option, const std::string& text) {
     char* end = nullptr;
     double value = std::strtod(text.c_str(), &end);
+    // Written so that NaN is refused too. NOLINTNEXTLINE(readability-simplify-boolean-expr)
     if (text.empty() || *end != '\0' || !(value >= 0 && value <= 1)) {
         fail(option + " wants a share from 0 to 1, not '" + text + "'");
     }

@@ -51,7 +51,7 @@ class SymbolSet {
   public:
     bool insert(const std::string& symbol);  // false when it was there already
     void erase(const std::string& symbol);
-    void swap(SymbolSet& other) { shards_.swap(other.shards_); }
+    void swap(SymbolSet& other) noexcept { shards_.swap(other.shards_); }
 
   private:
     static constexpr std::size_t kShards = 64;
@@ -62,8 +62,8 @@ class SymbolSet {
 struct Account {
     std::vector<std::uint64_t> orders;  // in the order they were placed
     std::map<std::string, Position> positions;
-    std::deque<std::string> quotes;           // in the order first subscribed
-    SymbolSet quoted;                         // the same symbols, to find one in constant time
+    std::deque<std::string> quotes;  // in the order first subscribed
+    SymbolSet quoted;                // the same symbols, to find one in constant time
 };
 
 struct OrderTicket {

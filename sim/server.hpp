@@ -27,7 +27,7 @@ class LinePacker {
   public:
     explicit LinePacker(std::size_t limit) : limit_(limit) {}
     // Adds one line; a datagram that it closes goes to `done`.
-    void add(const std::string& line, std::deque<std::string>& done);
+    void add(const std::string& raw, std::deque<std::string>& done);
     // Closes the last datagram, if any.
     void finish(std::deque<std::string>& done);
 

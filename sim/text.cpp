@@ -16,7 +16,8 @@ bool is_valid_utf8(const std::string& text) {
         if (lead < 0x80) {
             ++i;
             continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
+        }
+        if (lead >= 0xC2 && lead <= 0xDF) {
             extra = 1;
             code = lead & 0x1Fu;
         } else if (lead >= 0xE0 && lead <= 0xEF) {

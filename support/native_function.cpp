@@ -59,7 +59,7 @@ constexpr std::size_t kMoveCost = 2;
 constexpr std::size_t kCaseCost = 1;
 
 std::size_t substitution_cost(char a, char b) {
-    if ((a & 31) != (b & 31)) {
+    if ((static_cast<unsigned char>(a) & 31U) != (static_cast<unsigned char>(b) & 31U)) {
         return kMoveCost;
     }
     if (a == b) {
@@ -466,7 +466,9 @@ unsigned long function_flags() {
     return flags;
 }
 
-PyTypeObject function_type = [] {
+// Only assigns fields; nothing in it can throw.
+// NOLINTNEXTLINE(bugprone-throwing-static-initialization)
+PyTypeObject function_type = []() noexcept {
     // Slots are assigned by name: a positional initialiser would follow one version's slot order.
     PyTypeObject type{};
 #if PY_VERSION_HEX >= 0x03090000

@@ -1,7 +1,6 @@
 import socket
 
 import pytest
-
 from stand_in import PortTaken, ScriptedApp
 
 _app = None

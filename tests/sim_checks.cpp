@@ -182,8 +182,7 @@ void pacing_keeps_to_the_budget() {
         std::size_t busiest =
             busiest_window(socket.sent, reader, std::chrono::microseconds(pacing.window_us));
         check(busiest <= pacing.window_bytes,
-              "at most --window-bytes in any window to one reader, not " +
-                  std::to_string(busiest));
+              "at most --window-bytes in any window to one reader, not " + std::to_string(busiest));
     }
     std::size_t bucket = pacing.burst * charged_size(kLargestReply);
     check(pacing.window_bytes > bucket && pacing.window_bytes < 212992 * 3 / 4,

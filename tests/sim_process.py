@@ -40,8 +40,8 @@ class SimProcess(object):
             self.process.send_signal(how)
         try:
             out, err = self.process.communicate(timeout=10)
-        except subprocess.TimeoutExpired:
+        except subprocess.TimeoutExpired as error:
             self.process.kill()
             out, err = self.process.communicate()
-            raise AssertionError("zolmar-sim did not stop on %s" % how)
+            raise AssertionError("zolmar-sim did not stop on %s" % how) from error
         return self.process.returncode, out, err

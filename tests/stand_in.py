@@ -45,7 +45,7 @@ class ScriptedApp(object):
             raise PortTaken(
                 "UDP port %d on %s is taken by another process (%s); the tests need it "
                 "for themselves: stop whatever listens there and run them again" % (PORT, HOST, error)
-            )
+            ) from error
         self._sock.settimeout(0.05)
         self._stopping = False
         self._thread = threading.Thread(target=self._serve, name="stand-in", daemon=True)

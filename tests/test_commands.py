@@ -1,6 +1,5 @@
 """Command texts and reply shaping of every command, with the exchange replaced on the instance."""
 import pytest
-
 from velkarcmd import ZolmarCommand
 
 

@@ -4,7 +4,6 @@ import socket
 import time
 
 import pytest
-
 from fakes import Fail, FakeSocketModule
 from stand_in import Pause
 

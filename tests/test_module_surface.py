@@ -6,10 +6,9 @@ import string
 import sys
 
 import pytest
+import velkarcmd as module
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
-
-import velkarcmd as module
 from velkarcmd import ZolmarCommand
 
 # key, __name__, parameters after self, defaults
@@ -45,7 +44,11 @@ CONSTRUCTOR_DOC = "\n".join([
 
 
 def test_module_binds_the_standard_modules_and_nothing_else_of_its_own():
-    import _thread, socket, subprocess, threading, time
+    import _thread
+    import socket
+    import subprocess
+    import threading
+    import time
 
     assert module.__doc__ is None
     for standard in (time, threading, _thread, socket, subprocess):

@@ -10,8 +10,8 @@ import time
 import types
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
-
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from stand_in import HOST, PORT, Pause
 
 EXCHANGE = "_ZolmarCommand__SendMsg"

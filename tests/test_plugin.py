@@ -1,8 +1,6 @@
 """The pytest plugin for trading scripts, run as a user would: a test session of its own."""
-import textwrap
 
 import pytest
-
 import velkarcmd_testing
 
 pytest_plugins = ["pytester"]

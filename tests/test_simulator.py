@@ -1,5 +1,4 @@
 """The module end to end against a real zolmar-sim process, and the simulator's own robustness."""
-import os
 import re
 import signal
 import socket
@@ -9,7 +8,6 @@ import threading
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from sim_process import executable
 
 FIXED = ("--move-every", "0")

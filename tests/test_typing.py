@@ -5,7 +5,6 @@ import subprocess
 import sys
 
 import pytest
-
 import velkarcmd
 
 pytestmark = pytest.mark.skipif(importlib.util.find_spec("mypy") is None,
