@@ -164,7 +164,7 @@ void check_answer(const std::string& request, const zolmar::Reply& reply) {
 // One market serves many inputs, as the simulator serves a long session: answers that grow with
 // what earlier requests left behind are reached. It starts afresh once it holds kLargestBook
 // orders, so that the time each request takes stays bounded.
-constexpr std::size_t kLargestBook = 1000;
+constexpr std::size_t kLargestBook = 200;
 
 std::size_t orders_held(const zolmar::Market& market) {
     std::size_t count = 0;
