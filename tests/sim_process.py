@@ -2,6 +2,7 @@
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -45,3 +46,19 @@ class SimProcess(object):
             out, err = self.process.communicate()
             raise AssertionError("zolmar-sim did not stop on %s" % how) from error
         return self.process.returncode, out, err
+
+
+def raw_exchange(payload, until_over=False, timeout=5):
+    """Sends one datagram to the port; returns the first reply datagram, or all of them up to
+    "over", each read 65536 bytes at a time so that one past 4096 bytes shows its true size."""
+    client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    client.settimeout(timeout)
+    try:
+        client.connect(("127.0.0.1", 5656))
+        client.send(payload)
+        replies = [client.recv(65536)]
+        while until_over and replies[-1] != b"over":
+            replies.append(client.recv(65536))
+        return replies
+    finally:
+        client.close()

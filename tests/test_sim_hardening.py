@@ -10,6 +10,7 @@ import sys
 import time
 
 import pytest
+from sim_process import raw_exchange
 
 FIXED = ("--move-every", "0")
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -25,17 +26,7 @@ def client(timeout=5, buffer=None):
     return sock
 
 
-def ask(payload, until_over=False):
-    """Every reply datagram to one request, read 65536 bytes at a time to see their true size."""
-    sock = client()
-    try:
-        sock.send(payload)
-        replies = [sock.recv(65536)]
-        while until_over and replies[-1] != b"over":
-            replies.append(sock.recv(65536))
-        return replies
-    finally:
-        sock.close()
+ask = raw_exchange
 
 
 def symbols(start, count):

@@ -8,7 +8,7 @@ import threading
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from sim_process import executable
+from sim_process import executable, raw_exchange
 
 FIXED = ("--move-every", "0")
 
@@ -150,21 +150,6 @@ def test_a_hundred_thousand_records_arrive_whole(zolmar_sim, command):
     unfinished = command.GetUnfinished("LOAD", "All")
     assert len(unfinished) == 100000
     assert [int(line.split(",")[0]) for line in unfinished] == list(range(1, 100001))
-
-
-def raw_exchange(payload, until_over=False):
-    """Sends one datagram; returns the first reply datagram, or all of them up to "over"."""
-    client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    client.settimeout(5)
-    try:
-        client.connect(("127.0.0.1", 5656))
-        client.send(payload)
-        replies = [client.recv(65536)]
-        while until_over and replies[-1] != b"over":
-            replies.append(client.recv(65536))
-        return replies
-    finally:
-        client.close()
 
 
 def test_multi_reply_datagrams_are_packed_whole(zolmar_sim):

@@ -5,11 +5,11 @@ takes (4096 bytes), a request shaped like a list request must get the end marker
 request must leave the account it names as it was.
 """
 import re
-import socket
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from sim_process import raw_exchange
 
 FIXED = ("--move-every", "0")
 BROKER = "F1"
@@ -19,18 +19,7 @@ EQUITY = re.compile(r"^balance=-?\d+\.\d\d,realized=-?\d+\.\d\d,unrealized=-?\d+
 
 
 def exchange(payload, until_over):
-    """Sends one datagram; returns its reply datagrams, read past 4096 bytes to see oversize."""
-    client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    client.settimeout(3)
-    try:
-        client.connect(("127.0.0.1", 5656))
-        client.send(payload)
-        replies = [client.recv(65536)]
-        while until_over and replies[-1] != b"over":
-            replies.append(client.recv(65536))
-        return replies
-    finally:
-        client.close()
+    return raw_exchange(payload, until_over, timeout=3)
 
 
 def may_be_list_request(payload):
