@@ -187,32 +187,28 @@ OwnedRef decode_gathered(const Drain& drain) {
 
 }  // namespace
 
-bool drains_natively(BorrowedRef client) {
+bool native_handle(BorrowedRef client, datagram::Handle& handle) {
     const Constants& c = constants();
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(client.get()));
     if (type != c.socket_class.get()) {
         return false;
     }
     OwnedRef recv = OwnedRef::steal(PyObject_GetAttr(type, c.recv.get()));
-    if (!recv) {
+    if (!recv || recv.get() != c.native_recv.get() || !read_handle(client, handle)) {
         PyErr_Clear();
         return false;
     }
-    return recv.get() == c.native_recv.get();
+    return true;
 }
 
-void enlarge_receive_buffer(BorrowedRef client) {
-    datagram::Handle handle = 0;
-    if (!read_handle(client, handle)) {
-        PyErr_Clear();
-        return;
-    }
+void enlarge_receive_buffer(datagram::Handle handle) {
     datagram::request_receive_buffer(handle, kReceiveBufferBytes);
 }
 
-OwnedRef drain_multi_reply(BorrowedRef client) {
+OwnedRef drain_multi_reply(BorrowedRef client, datagram::Handle handle) {
     Drain drain;
-    if (!read_handle(client, drain.handle) || !read_timeout(client, drain)) {
+    drain.handle = handle;
+    if (!read_timeout(client, drain)) {
         return {};
     }
     for (;;) {

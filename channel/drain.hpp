@@ -5,21 +5,22 @@
 #pragma once
 
 #include "../support/ref.hpp"
+#include "datagram.hpp"
 
 namespace velkarcmd {
 
-// Whether `client` is exactly the interpreter's own socket type with its own `recv`: only then
-// may its descriptor be read natively. Stand-ins and subclasses keep the method calls.
-bool drains_natively(BorrowedRef client);
+// The descriptor of `client` if it is exactly the interpreter's own socket type with its own
+// `recv`: only such a socket may be read natively. Stand-ins and subclasses keep the method
+// calls (false, no error set).
+bool native_handle(BorrowedRef client, datagram::Handle& handle);
 
-// Asks the system for a receive buffer large enough to hold a burst of replies. Best effort:
-// nothing is raised.
-void enlarge_receive_buffer(BorrowedRef client);
+// Asks the system for a receive buffer large enough to hold a burst of replies. Best effort.
+void enlarge_receive_buffer(datagram::Handle handle);
 
 // Receives datagrams up to and including the end marker "over", each at most 4096 bytes and
 // each decoded strictly as UTF-8 on arrival, under the socket's time-out per datagram. Returns
 // every datagram's text followed by a line feed, joined; null with the interpreter's error
 // (OSError, socket.timeout, UnicodeDecodeError, or what a signal handler raised).
-OwnedRef drain_multi_reply(BorrowedRef client);
+OwnedRef drain_multi_reply(BorrowedRef client, datagram::Handle handle);
 
 }  // namespace velkarcmd

@@ -98,9 +98,10 @@ OwnedRef converse(BorrowedRef client, BorrowedRef msg, BorrowedRef flag) {
     if (!request) {
         return {};
     }
-    bool native = drains_natively(client);
+    datagram::Handle handle = 0;
+    bool native = native_handle(client, handle);
     if (native) {
-        enlarge_receive_buffer(client);
+        enlarge_receive_buffer(handle);
     }
     if (!call_method(client, c.send, {request})) {
         return {};
@@ -113,7 +114,7 @@ OwnedRef converse(BorrowedRef client, BorrowedRef msg, BorrowedRef flag) {
     if (single_reply) {
         rcv_msg = receive_text(client);
     } else if (native) {
-        rcv_msg = drain_multi_reply(client);
+        rcv_msg = drain_multi_reply(client, handle);
     } else {
         // Datagrams are gathered and joined once: linear in the size of the answer.
         TextBuilder gathered(rcv_msg);
