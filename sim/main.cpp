@@ -14,6 +14,8 @@
 #include "udp.hpp"
 
 #ifdef _WIN32
+#include <windows.h>
+
 // A Windows socket's receive buffer is 65536 bytes unless enlarged.
 #define ZOLMAR_WINDOW_BYTES "65536"
 #define ZOLMAR_BURST "1"
@@ -26,15 +28,35 @@ namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
 
+#ifdef _WIN32
+// Ctrl-C, Ctrl-Break and closing the console window are how Windows asks a console program to
+// stop. Each handler call runs on a thread of its own.
+BOOL WINAPI on_console_event(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            stop_requested = 1;
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+            stop_requested = 1;
+            // Returning would end the process at once; main's return ends it after the last line.
+            Sleep(INFINITE);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+#else
 extern "C" void request_stop(int) {
     stop_requested = 1;
 }
+#endif
 
 const char kUsage[] =
     "usage: zolmar-sim [options]\n"
     "\n"
     "A stand-in for the order-entry application: paper accounts per broker, answering the\n"
-    "velkarcmd commands over UDP. Stops cleanly on Ctrl-C or SIGTERM.\n"
+    "velkarcmd commands over UDP. Stops cleanly on Ctrl-C, SIGTERM or Ctrl-Break.\n"
     "\n"
     "Endpoint:\n"
     "  --host ADDRESS       IPv4 address or localhost to listen on (default 127.0.0.1)\n"
@@ -318,8 +340,14 @@ int main(int argc, char** argv) {
     zolmar::Server server(*socket, protocol, options.faults, options.pacing,
                           options.seed ^ 0x5eedULL, journal_file ? &journal : nullptr);
 
+#ifdef _WIN32
+    // A process started in a process group of its own ignores Ctrl-C unless it asks for it.
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
     std::signal(SIGINT, request_stop);
     std::signal(SIGTERM, request_stop);
+#endif
     if (!options.quiet) {
         std::printf("zolmar-sim listening on %s, UDP port %lu\n", options.host.c_str(),
                     options.port);
