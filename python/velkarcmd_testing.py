@@ -99,6 +99,23 @@ def command_line(journal=None, extra_args=(), **options):
     return args + extra_args
 
 
+def ask_to_stop(process):
+    """Asks a zolmar-sim started by ZolmarSim to stop cleanly: SIGTERM, on Windows Ctrl-Break to
+    its process group. OSError if it cannot be asked."""
+    if os.name != "nt":
+        process.send_signal(signal.SIGTERM)
+        return
+    import ctypes
+
+    # Not os.kill: where the console refuses the event, CPython 3.8's terminates the process.
+    generate = ctypes.WinDLL("kernel32", use_last_error=True).GenerateConsoleCtrlEvent
+    # A console may carry Ctrl-C only (Wine's does); the simulator takes it as it takes Ctrl-Break.
+    for event in (signal.CTRL_BREAK_EVENT, signal.CTRL_C_EVENT):
+        if generate(event, process.pid):
+            return
+    raise ctypes.WinError(ctypes.get_last_error())
+
+
 class ZolmarSim(object):
     """A running zolmar-sim: ``journal`` (path or None), ``args``, ``banner``, ``stop()``."""
 
@@ -144,10 +161,10 @@ class ZolmarSim(object):
         if self.returncode is not None:
             return self.returncode
         if self.process.poll() is None:
-            if os.name == "nt":
-                self.process.send_signal(signal.CTRL_BREAK_EVENT)
-            else:
-                self.process.send_signal(signal.SIGTERM)
+            try:
+                ask_to_stop(self.process)
+            except OSError:
+                self.process.kill()
         try:
             _, err = self.process.communicate(timeout=STOP_SECONDS)
         except subprocess.TimeoutExpired:
