@@ -1,26 +1,36 @@
 """Runs zolmar-sim, the stand-in application installed with the package, as a child process."""
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import sys
+import sysconfig
 import threading
+
+import velkarcmd_testing
 
 
 def executable():
-    here = os.path.dirname(sys.executable)
-    found = shutil.which("zolmar-sim", path=here) or shutil.which("zolmar-sim")
+    # The environment's scripts folder: beside the interpreter in a venv, Scripts\ below an
+    # installed Windows interpreter.
+    for place in (sysconfig.get_path("scripts"), os.path.dirname(sys.executable)):
+        found = shutil.which("zolmar-sim", path=place)
+        if found:
+            return found
+    found = shutil.which("zolmar-sim")
     if found is None:
-        raise RuntimeError("zolmar-sim is not installed beside %s" % sys.executable)
+        raise RuntimeError("zolmar-sim is not installed in %s nor beside %s"
+                           % (sysconfig.get_path("scripts"), sys.executable))
     return found
 
 
 class SimProcess(object):
     def __init__(self, *args):
         self.args = [executable()] + list(args)
+        # On Windows a process group of its own, so that console events reach it alone.
+        flags = subprocess.CREATE_NEW_PROCESS_GROUP if os.name == "nt" else 0
         self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        universal_newlines=True)
+                                        universal_newlines=True, creationflags=flags)
         self.banner = self._read_banner()
 
     def _read_banner(self):
@@ -35,16 +45,20 @@ class SimProcess(object):
             raise RuntimeError("zolmar-sim did not start: %r %r" % (result, err))
         return result[0]
 
-    def stop(self, how=signal.SIGTERM):
-        """Stops the process; returns (exit code, rest of stdout, stderr)."""
+    def stop(self, how=None):
+        """Stops the process with the signal or console event `how`, by default as the pytest
+        plugin does; returns (exit code, rest of stdout, stderr)."""
         if self.process.poll() is None:
-            self.process.send_signal(how)
+            if how is None:
+                velkarcmd_testing.ask_to_stop(self.process)
+            else:
+                self.process.send_signal(how)
         try:
             out, err = self.process.communicate(timeout=10)
         except subprocess.TimeoutExpired as error:
             self.process.kill()
             out, err = self.process.communicate()
-            raise AssertionError("zolmar-sim did not stop on %s" % how) from error
+            raise AssertionError("zolmar-sim did not stop on %s" % (how or "request")) from error
         return self.process.returncode, out, err
 
 

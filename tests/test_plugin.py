@@ -2,6 +2,7 @@
 
 import pytest
 import velkarcmd_testing
+from windows import NOBODY_LISTENING, UNDER_WINE, WINE_KEEPS_REFUSALS
 
 pytest_plugins = ["pytester"]
 
@@ -9,6 +10,10 @@ PREAMBLE = '''
 import socket
 import pytest
 import velkarcmd
+
+NOBODY_LISTENING = %s
+WINE_KEEPS_REFUSALS = %r
+''' % (NOBODY_LISTENING.__name__, WINE_KEEPS_REFUSALS if UNDER_WINE else None) + '''
 
 @pytest.fixture(autouse=True)
 def bounded_wait():
@@ -46,7 +51,9 @@ def test_calling_again_restarts_with_new_options(zolmar_sim):
 def test_stop_ends_it_cleanly(zolmar_sim):
     sim = zolmar_sim()
     assert sim.stop() == 0 and not sim.running
-    with pytest.raises(ConnectionRefusedError):
+    if WINE_KEEPS_REFUSALS:
+        pytest.skip(WINE_KEEPS_REFUSALS)
+    with pytest.raises(NOBODY_LISTENING):
         c.FutureRights("T1")
 
 def test_left_running_for_the_fixture_to_stop(zolmar_sim):
@@ -80,7 +87,10 @@ def inner_session(pytester, body, conftest=None):
 def test_a_trading_script_runs_against_the_simulator_and_leaves_nothing_behind(pytester,
                                                                                port_free):
     result = inner_session(pytester, WORKING)
-    result.assert_outcomes(passed=6)
+    if UNDER_WINE:
+        result.assert_outcomes(passed=5, skipped=1)
+    else:
+        result.assert_outcomes(passed=6)
     assert velkarcmd_testing.port_is_free()
 
 
