@@ -1,7 +1,7 @@
 # The pinned clang-format of make lint once it is installed, else the one on PATH.
 CLANG_FORMAT ?= $(if $(wildcard .venv/lint/bin/clang-format),.venv/lint/bin/clang-format,clang-format)
 
-.PHONY: test demo format lint clean sanitize fuzz valgrind
+.PHONY: test test-windows demo format lint clean sanitize fuzz valgrind
 
 # Builds everything, starts zolmar-sim, runs examples/trading_demo.py against it, stops it.
 demo:
@@ -10,6 +10,10 @@ demo:
 # Builds the module for CPython 3.7 and 3.13 in .venv/ and runs the tests on both.
 test:
 	tools/run-tests
+
+# The whole suite under Wine on the embeddable CPython 3.8 and 3.13 for Windows, from dist/'s wheels.
+test-windows:
+	tools/run-windows-tests
 
 # The module and zolmar-sim built with AddressSanitizer and UBSan; the whole suite on both.
 sanitize:
@@ -31,4 +35,4 @@ format:
 	$(CLANG_FORMAT) -i module/*.cpp channel/*.[ch]pp commands/*.[ch]pp support/*.[ch]pp sim/*.[ch]pp fuzz/*.cpp tests/*.cpp
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv .windows
