@@ -59,6 +59,8 @@ endforeach()
 
 add_library(velkarcmd_objects OBJECT ${velkarcmd_sources})
 target_include_directories(velkarcmd_objects SYSTEM PRIVATE "${windows_headers}")
+# No GCC-only extensions: the same sources build with MSVC.
+target_compile_options(velkarcmd_objects PRIVATE -Wpedantic)
 
 set(import_definitions "${CMAKE_CURRENT_BINARY_DIR}/${python_dll}.def")
 set(import_library "${CMAKE_CURRENT_BINARY_DIR}/lib${python_dll}.a")
