@@ -76,7 +76,10 @@ class PeImage:
                 value = struct.unpack_from("<Q" if self._pe32_plus else "<I", self._data, thunk)[0]
                 if not value:
                     break
-                names.append("#%d" % (value & 0xFFFF) if value & ordinal_flag else self._string((value & 0x7FFFFFFF) + 2))
+                if value & ordinal_flag:
+                    names.append("#%d" % (value & 0xFFFF))
+                else:  # past the two-byte hint
+                    names.append(self._string((value & 0x7FFFFFFF) + 2))
                 thunk += thunk_size
             found[self._string(name)] = names
             entry += 20
