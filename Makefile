@@ -1,7 +1,7 @@
 # The pinned clang-format of make lint once it is installed, else the one on PATH.
 CLANG_FORMAT ?= $(if $(wildcard .venv/lint/bin/clang-format),.venv/lint/bin/clang-format,clang-format)
 
-.PHONY: test test-windows demo format lint clean sanitize fuzz valgrind
+.PHONY: test test-windows demo format lint clean sanitize fuzz valgrind wheels
 
 # Builds everything, starts zolmar-sim, runs examples/trading_demo.py against it, stops it.
 demo:
@@ -10,6 +10,11 @@ demo:
 # Builds the module for CPython 3.7 and 3.13 in .venv/ and runs the tests on both.
 test:
 	tools/run-tests
+
+# Windows wheels cross-built with mingw-w64 (cp37 win32; cp38-cp313 win32 and win_amd64) and an
+# sdist, checked, then put into dist/.
+wheels:
+	tools/build-wheels
 
 # The whole suite under Wine on the embeddable CPython 3.8 and 3.13 for Windows, from dist/'s wheels.
 test-windows:

@@ -1,9 +1,13 @@
+import os
 import socket
 
 import pytest
 from stand_in import PortTaken, ScriptedApp
 
 _app = None
+
+# The wheel check reads what make wheels is about to ship, and runs there.
+collect_ignore = [] if os.environ.get("VELKARCMD_WHEELS") else ["test_windows_wheels.py"]
 
 
 def pytest_configure(config):

@@ -17,7 +17,7 @@ import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # What a build from source needs; every file in these folders must be in the sdist.
-SOURCE_FOLDERS = ["module", "channel", "commands", "support", "sim", "python"]
+SOURCE_FOLDERS = ["module", "channel", "commands", "support", "sim", "python", "cmake"]
 SOURCE_FILES = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE"]
 
 pytestmark = pytest.mark.network
