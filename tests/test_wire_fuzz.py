@@ -78,7 +78,9 @@ order_request = st.tuples(
     st.sampled_from(["ROD", "IOC", "FOK", "rod", "GTC", ""]),
     st.sampled_from(["LMT", "MKT", "STP", ""]),
     st.sampled_from(["0", "1", "2", ""]),
-    st.one_of(st.just(None), st.text(st.characters(min_codepoint=0x21), max_size=80)),
+    # No surrogates: a request is UTF-8, which cannot carry them (older Hypothesis draws them).
+    st.one_of(st.just(None), st.text(st.characters(min_codepoint=0x21, blacklist_categories=("Cs",)),
+                                     max_size=80)),
 ).map(lambda fields: " ".join(f for f in fields if f is not None))
 # Short lists of any names, and long ones numbered from one stem (cheap to draw), from below
 # the largest reply to well past it; one bad symbol refuses the whole list.
