@@ -1,4 +1,5 @@
 // zolmar-sim: a stand-in for the order-entry application, for dry runs and tests.
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -26,7 +27,10 @@
 
 namespace {
 
-volatile std::sig_atomic_t stop_requested = 0;
+// Set by a signal handler on POSIX and by the console handler's own thread on Windows: a
+// lock-free atomic is safe for both.
+std::atomic<bool> stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler sets it");
 
 #ifdef _WIN32
 // Ctrl-C, Ctrl-Break and closing the console window are how Windows asks a console program to
@@ -35,10 +39,10 @@ BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
-            stop_requested = 1;
+            stop_requested = true;
             return TRUE;
         case CTRL_CLOSE_EVENT:
-            stop_requested = 1;
+            stop_requested = true;
             // Returning would end the process at once; main's return ends it after the last line.
             Sleep(INFINITE);
             return TRUE;
@@ -48,7 +52,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 }
 #else
 extern "C" void request_stop(int) {
-    stop_requested = 1;
+    stop_requested = true;
 }
 #endif
 

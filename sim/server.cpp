@@ -371,7 +371,7 @@ std::uint64_t Server::step() {
     return answered;
 }
 
-std::uint64_t Server::run(const volatile std::sig_atomic_t& stop) {
+std::uint64_t Server::run(const std::atomic<bool>& stop) {
     std::uint64_t answered = 0;
     while (!stop) {
         UdpSocket::Wait waited = socket_.wait(wait_budget_ms(Clock::now()));

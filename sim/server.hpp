@@ -2,8 +2,8 @@
 // multi-reply answers, journals traffic and injects the faults it was asked for.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -88,7 +88,7 @@ class Server {
     virtual ~Server() = default;
 
     // Serves until `stop` becomes non-zero; returns the number of requests answered.
-    std::uint64_t run(const volatile std::sig_atomic_t& stop);
+    std::uint64_t run(const std::atomic<bool>& stop);
 
     // One turn of the loop without waiting: reads what is waiting, answers one request of each
     // peer that has one, sends what is due. Returns the number of requests answered.
