@@ -1,27 +1,13 @@
 """Runs zolmar-sim, the stand-in application installed with the package, as a child process."""
 import os
-import shutil
 import socket
 import subprocess
-import sys
-import sysconfig
 import threading
 
 import velkarcmd_testing
 
-
-def executable():
-    # The environment's scripts folder: beside the interpreter in a venv, Scripts\ below an
-    # installed Windows interpreter.
-    for place in (sysconfig.get_path("scripts"), os.path.dirname(sys.executable)):
-        found = shutil.which("zolmar-sim", path=place)
-        if found:
-            return found
-    found = shutil.which("zolmar-sim")
-    if found is None:
-        raise RuntimeError("zolmar-sim is not installed in %s nor beside %s"
-                           % (sysconfig.get_path("scripts"), sys.executable))
-    return found
+# The plugin's own lookup: the environment's scripts folder (Scripts\ on Windows), then PATH.
+executable = velkarcmd_testing.find_executable
 
 
 class SimProcess(object):
