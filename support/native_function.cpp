@@ -252,15 +252,21 @@ class ArgumentBinder {
         Py_ssize_t given = PyTuple_GET_SIZE(args);
         Py_ssize_t positional = given < parameter_count ? given : parameter_count;
         for (Py_ssize_t i = 0; i < positional; ++i) {
-            bound.values_[i] = PyTuple_GET_ITEM(args, i);
+            bound.values_[i] = OwnedRef::share(PyTuple_GET_ITEM(args, i));
         }
 
         if (kwargs != nullptr) {
-            Py_ssize_t position = 0;
-            PyObject* keyword = nullptr;
-            PyObject* value = nullptr;
-            while (PyDict_Next(kwargs, &position, &keyword, &value)) {
-                if (!PyUnicode_Check(keyword)) {
+            // A snapshot of owned pairs: comparing a keyword runs its own `==`, which may
+            // change the dict under an iteration.
+            OwnedRef items = OwnedRef::steal(PyDict_Items(kwargs));
+            if (!items) {
+                return false;
+            }
+            for (Py_ssize_t item = 0; item < PyList_GET_SIZE(items.get()); ++item) {
+                OwnedRef pair = OwnedRef::share(PyList_GET_ITEM(items.get(), item));
+                OwnedRef keyword = OwnedRef::share(PyTuple_GET_ITEM(pair.get(), 0));
+                OwnedRef value = OwnedRef::share(PyTuple_GET_ITEM(pair.get(), 1));
+                if (!PyUnicode_Check(keyword.get())) {
                     PyErr_Format(PyExc_TypeError, "%U() keywords must be strings",
                                  label(function).get());
                     return false;
@@ -273,12 +279,12 @@ class ArgumentBinder {
                     raise_unexpected_keyword(function, keyword);
                     return false;
                 }
-                if (bound.values_[index] != nullptr) {
+                if (bound.values_[index]) {
                     PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                                 label(function).get(), keyword);
+                                 label(function).get(), keyword.get());
                     return false;
                 }
-                bound.values_[index] = value;
+                bound.values_[index] = std::move(value);
             }
         }
 
@@ -291,7 +297,7 @@ class ArgumentBinder {
         Py_ssize_t required = parameter_count - defaults;
         std::vector<Py_ssize_t> missing;
         for (Py_ssize_t i = given; i < required; ++i) {
-            if (bound.values_[i] == nullptr) {
+            if (!bound.values_[i]) {
                 missing.push_back(i);
             }
         }
@@ -300,8 +306,9 @@ class ArgumentBinder {
             return false;
         }
         for (Py_ssize_t i = required; i < parameter_count; ++i) {
-            if (bound.values_[i] == nullptr) {
-                bound.values_[i] = PyTuple_GET_ITEM(function.fields.defaults.get(), i - required);
+            if (!bound.values_[i]) {
+                bound.values_[i] = OwnedRef::share(
+                    PyTuple_GET_ITEM(function.fields.defaults.get(), i - required));
             }
         }
         return true;

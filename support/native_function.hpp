@@ -12,14 +12,16 @@ namespace velkarcmd {
 
 constexpr std::size_t kMaxParameters = 12;
 
-// The arguments of one call, one per parameter in order; borrowed from the call.
+// The arguments of one call, one per parameter in order. They are owned for the whole call:
+// the caller's keyword dict, which a call may receive as it is, can change or go away while
+// the exchange runs Python code or waits with the lock released.
 class BoundArguments {
   public:
     BorrowedRef operator[](std::size_t index) const { return values_[index]; }
 
   private:
     friend class ArgumentBinder;
-    PyObject* values_[kMaxParameters] = {};
+    OwnedRef values_[kMaxParameters];
 };
 
 struct FunctionObject;
