@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "../support/constants.hpp"
 #include "../support/text.hpp"
 #include "datagram.hpp"
 
@@ -75,7 +74,7 @@ bool is_valid_utf8(const unsigned char* text, std::size_t size) {
     return true;
 }
 
-enum class Stop { end_marker, invalid_text, timed_out, interrupted, failed };
+enum class Stop { end_marker, invalid_text, timed_out, interrupted, would_wait, failed };
 
 // What the lock-free part of the drain works on; kept across interruptions, so that a signal
 // does not restart the time-out of the datagram being waited for.
@@ -92,8 +91,22 @@ struct Drain {
 
 // The part that runs without the interpreter lock: the socket module's own wait-then-receive,
 // datagram after datagram, until the end marker or something the interpreter must handle.
+// Only the first receive of a stretch may wait: the interpreter checked for signals just
+// before it. Later ones stop when nothing is there yet, so that signals are checked again.
 Stop receive_until_stop(Drain& drain) {
-    for (;;) {
+    for (bool first = true;; first = false) {
+        if (!first) {
+            switch (datagram::wait_readable(drain.handle, 0, drain.error)) {
+                case datagram::Status::done:
+                    break;
+                case datagram::Status::timed_out:
+                    return Stop::would_wait;
+                case datagram::Status::interrupted:
+                    return Stop::interrupted;
+                default:
+                    return Stop::failed;
+            }
+        }
         if (drain.has_timeout) {
             Clock::time_point now = Clock::now();
             if (!drain.deadline_set) {
@@ -146,8 +159,8 @@ Stop receive_until_stop(Drain& drain) {
 }
 
 // The socket's time-out as the interpreter keeps it; false with an error set.
-bool read_timeout(BorrowedRef client, Drain& drain) {
-    OwnedRef timeout = call_method(client, constants().gettimeout, {});
+bool read_timeout(const ModuleState& state, BorrowedRef client, Drain& drain) {
+    OwnedRef timeout = call_method(client, state.gettimeout, {});
     if (!timeout) {
         return false;
     }
@@ -167,8 +180,8 @@ bool read_timeout(BorrowedRef client, Drain& drain) {
 }
 
 // The socket's descriptor; false with an error set.
-bool read_handle(BorrowedRef client, datagram::Handle& handle) {
-    OwnedRef number = call_method(client, constants().fileno, {});
+bool read_handle(const ModuleState& state, BorrowedRef client, datagram::Handle& handle) {
+    OwnedRef number = call_method(client, state.fileno, {});
     if (!number) {
         return false;
     }
@@ -187,14 +200,13 @@ OwnedRef decode_gathered(const Drain& drain) {
 
 }  // namespace
 
-bool native_handle(BorrowedRef client, datagram::Handle& handle) {
-    const Constants& c = constants();
+bool native_handle(const ModuleState& state, BorrowedRef client, datagram::Handle& handle) {
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(client.get()));
-    if (type != c.socket_class.get()) {
+    if (type != state.socket_class.get()) {
         return false;
     }
-    OwnedRef recv = OwnedRef::steal(PyObject_GetAttr(type, c.recv.get()));
-    if (!recv || recv.get() != c.native_recv.get() || !read_handle(client, handle)) {
+    OwnedRef recv = OwnedRef::steal(PyObject_GetAttr(type, state.recv.get()));
+    if (!recv || recv.get() != state.native_recv.get() || !read_handle(state, client, handle)) {
         PyErr_Clear();
         return false;
     }
@@ -205,13 +217,19 @@ void enlarge_receive_buffer(datagram::Handle handle) {
     datagram::request_receive_buffer(handle, kReceiveBufferBytes);
 }
 
-OwnedRef drain_multi_reply(BorrowedRef client, datagram::Handle handle) {
+OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client,
+                           datagram::Handle handle) {
     Drain drain;
     drain.handle = handle;
-    if (!read_timeout(client, drain)) {
+    if (!read_timeout(state, client, drain)) {
         return {};
     }
     for (;;) {
+        // Signal handlers run now, with the lock, before anything waits; Ctrl-C raises
+        // KeyboardInterrupt.
+        if (PyErr_CheckSignals() < 0) {
+            return {};
+        }
         Stop stop;
         {
             UnlockedInterpreter unlocked;
@@ -237,13 +255,10 @@ OwnedRef drain_multi_reply(BorrowedRef client, datagram::Handle handle) {
                 break;
             }
             case Stop::timed_out:
-                PyErr_SetString(constants().socket_timeout.get(), "timed out");
+                PyErr_SetString(state.socket_timeout.get(), "timed out");
                 return {};
             case Stop::interrupted:
-                // Signal handlers run now, with the lock; Ctrl-C raises KeyboardInterrupt.
-                if (PyErr_CheckSignals() < 0) {
-                    return {};
-                }
+            case Stop::would_wait:
                 break;
             case Stop::failed:
                 datagram::raise_socket_error(drain.error);

@@ -4,7 +4,7 @@
 // overflow and for the system to drop records without a word.
 #pragma once
 
-#include "../support/ref.hpp"
+#include "../support/state.hpp"
 #include "datagram.hpp"
 
 namespace velkarcmd {
@@ -12,7 +12,7 @@ namespace velkarcmd {
 // The descriptor of `client` if it is exactly the interpreter's own socket type with its own
 // `recv`: only such a socket may be read natively. Stand-ins and subclasses keep the method
 // calls (false, no error set).
-bool native_handle(BorrowedRef client, datagram::Handle& handle);
+bool native_handle(const ModuleState& state, BorrowedRef client, datagram::Handle& handle);
 
 // Asks the system for a receive buffer large enough to hold a burst of replies. Best effort.
 void enlarge_receive_buffer(datagram::Handle handle);
@@ -20,7 +20,8 @@ void enlarge_receive_buffer(datagram::Handle handle);
 // Receives datagrams up to and including the end marker "over", each at most 4096 bytes and
 // each decoded strictly as UTF-8 on arrival, under the socket's time-out per datagram. Returns
 // every datagram's text followed by a line feed, joined; null with the interpreter's error
-// (OSError, socket.timeout, UnicodeDecodeError, or what a signal handler raised).
-OwnedRef drain_multi_reply(BorrowedRef client, datagram::Handle handle);
+// (OSError, socket.timeout, UnicodeDecodeError, or what a signal handler raised). Pending
+// signals are handled before every receive that would wait.
+OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client, datagram::Handle handle);
 
 }  // namespace velkarcmd

@@ -1,6 +1,5 @@
 #include "exchange.hpp"
 
-#include "../support/constants.hpp"
 #include "../support/saved_error.hpp"
 #include "../support/text.hpp"
 #include "drain.hpp"
@@ -13,12 +12,11 @@ OwnedRef get_attribute(BorrowedRef object, BorrowedRef name) {
     return OwnedRef::steal(PyObject_GetAttr(object.get(), name.get()));
 }
 
-OwnedRef lookup_in(PyObject* names, BorrowedRef key) {
-    if (PyDict_Check(names)) {
-        PyObject* found = PyDict_GetItemWithError(names, key.get());
-        return OwnedRef::share(found);
+OwnedRef lookup_in(BorrowedRef names, BorrowedRef key) {
+    if (PyDict_Check(names.get())) {
+        return OwnedRef::share(PyDict_GetItemWithError(names.get(), key.get()));
     }
-    OwnedRef found = OwnedRef::steal(PyObject_GetItem(names, key.get()));
+    OwnedRef found = OwnedRef::steal(PyObject_GetItem(names.get(), key.get()));
     if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) {
         PyErr_Clear();
     }
@@ -27,16 +25,14 @@ OwnedRef lookup_in(PyObject* names, BorrowedRef key) {
 
 // The global name `socket` as the exchange's own code sees it: its module's namespace first,
 // then the builtins. Looked up at every use, so a later rebinding takes effect.
-OwnedRef lookup_socket_module(const FunctionObject& function) {
-    BorrowedRef name = constants().socket;
-    if (BorrowedRef globals = function_globals(function)) {
-        OwnedRef found = lookup_in(globals.get(), name);
-        if (found || PyErr_Occurred()) {
-            return found;
+OwnedRef lookup_socket_module(const Command& command) {
+    BorrowedRef name = command.state.socket;
+    OwnedRef globals = OwnedRef::share(PyModule_GetDict(command.module.get()));
+    for (BorrowedRef names : {globals.borrow(), command.state.builtins.borrow()}) {
+        if (!names) {
+            continue;
         }
-    }
-    if (PyObject* builtins = PyEval_GetBuiltins()) {
-        OwnedRef found = lookup_in(builtins, name);
+        OwnedRef found = lookup_in(names, name);
         if (found || PyErr_Occurred()) {
             return found;
         }
@@ -46,20 +42,20 @@ OwnedRef lookup_socket_module(const FunctionObject& function) {
 }
 
 // `socket.socket(socket.AF_INET, socket.SOCK_DGRAM)`, reading `socket` anew for each of the three.
-OwnedRef make_client(const FunctionObject& function) {
-    const Constants& c = constants();
-    OwnedRef module = lookup_socket_module(function);
-    OwnedRef factory = module ? get_attribute(module, c.socket) : OwnedRef();
+OwnedRef make_client(const Command& command) {
+    const ModuleState& s = command.state;
+    OwnedRef module = lookup_socket_module(command);
+    OwnedRef factory = module ? get_attribute(module, s.socket) : OwnedRef();
     if (!factory) {
         return {};
     }
-    module = lookup_socket_module(function);
-    OwnedRef family = module ? get_attribute(module, c.af_inet) : OwnedRef();
+    module = lookup_socket_module(command);
+    OwnedRef family = module ? get_attribute(module, s.af_inet) : OwnedRef();
     if (!family) {
         return {};
     }
-    module = lookup_socket_module(function);
-    OwnedRef kind = module ? get_attribute(module, c.sock_dgram) : OwnedRef();
+    module = lookup_socket_module(command);
+    OwnedRef kind = module ? get_attribute(module, s.sock_dgram) : OwnedRef();
     if (!kind) {
         return {};
     }
@@ -67,68 +63,110 @@ OwnedRef make_client(const FunctionObject& function) {
 }
 
 // `msg.encode("utf-8")`; an exact str is encoded directly, with the same strict errors.
-OwnedRef encode_utf8(BorrowedRef msg) {
+OwnedRef encode_utf8(const ModuleState& s, BorrowedRef msg) {
     if (is_exact_str(msg)) {
         return OwnedRef::steal(PyUnicode_AsUTF8String(msg.get()));
     }
-    return call_method(msg, constants().encode, {constants().utf8});
+    return call_method(msg, s.encode, {s.utf8});
 }
 
-// `client.recv(4096).decode("utf-8")`.
-OwnedRef receive_text(BorrowedRef client) {
-    const Constants& c = constants();
-    OwnedRef data = call_method(client, c.recv, {c.buffer_size});
+// `client.recv(4096).decode("utf-8")`. A signal that arrived since the interpreter last looked
+// has its handler run first: the receive may wait for a long time, or for ever.
+OwnedRef receive_text(const ModuleState& s, BorrowedRef client) {
+    if (PyErr_CheckSignals() < 0) {
+        return {};
+    }
+    OwnedRef data = call_method(client, s.recv, {s.buffer_size});
     if (!data) {
         return {};
     }
     if (PyBytes_CheckExact(data.get())) {
-        return OwnedRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()),
-                                                    PyBytes_GET_SIZE(data.get()), "strict"));
+        char* bytes = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(data.get(), &bytes, &size) < 0) {
+            return {};
+        }
+        return OwnedRef::steal(PyUnicode_DecodeUTF8(bytes, size, "strict"));
     }
-    return call_method(data, c.decode, {c.utf8});
+    return call_method(data, s.decode, {s.utf8});
 }
 
+// `rcv_msg = rcv_msg + piece`, repeated: while every piece is an exact str they are collected
+// and joined once at the end; the first other piece hands the sum to the interpreter's `+`.
+class ReplyText {
+  public:
+    ReplyText(const ModuleState& s, BorrowedRef start)
+        : state_(s), pieces_(OwnedRef::steal(PyList_New(0))) {
+        if (pieces_ && PyList_Append(pieces_.get(), start.get()) < 0) {
+            pieces_.reset();
+        }
+    }
+    bool add(BorrowedRef piece) {
+        if (sum_) {
+            sum_ = OwnedRef::steal(PyNumber_Add(sum_.get(), piece.get()));
+            return static_cast<bool>(sum_);
+        }
+        if (!pieces_) {
+            return false;
+        }
+        if (is_exact_str(piece)) {
+            return PyList_Append(pieces_.get(), piece.get()) == 0;
+        }
+        sum_ = joined();
+        return sum_ && add(piece);
+    }
+    OwnedRef finish() { return sum_ ? std::move(sum_) : joined(); }
+
+  private:
+    OwnedRef joined() {
+        return pieces_ ? OwnedRef::steal(PyUnicode_Join(state_.empty.get(), pieces_.get()))
+                       : OwnedRef();
+    }
+    const ModuleState& state_;
+    OwnedRef pieces_;  // exact str
+    OwnedRef sum_;     // once the interpreter's `+` has taken over
+};
+
 // Everything after the socket exists: connect, send, read the reply.
-OwnedRef converse(BorrowedRef client, BorrowedRef msg, BorrowedRef flag) {
-    const Constants& c = constants();
-    if (!call_method(client, c.connect, {c.endpoint})) {
+OwnedRef converse(const ModuleState& s, BorrowedRef client, BorrowedRef msg, BorrowedRef flag) {
+    if (!call_method(client, s.connect, {s.endpoint})) {
         return {};
     }
-    OwnedRef request = encode_utf8(msg);
+    OwnedRef request = encode_utf8(s, msg);
     if (!request) {
         return {};
     }
     datagram::Handle handle = 0;
-    bool native = native_handle(client, handle);
+    bool native = native_handle(s, client, handle);
     if (native) {
         enlarge_receive_buffer(handle);
     }
-    if (!call_method(client, c.send, {request})) {
+    if (!call_method(client, s.send, {request})) {
         return {};
     }
-    OwnedRef rcv_msg = OwnedRef::share(c.empty);
-    Truth single_reply = equals(flag, c.zero);
+    OwnedRef rcv_msg = OwnedRef::share(s.empty);
+    Truth single_reply = equals(flag, s.zero);
     if (single_reply < 0) {
         return {};
     }
     if (single_reply) {
-        rcv_msg = receive_text(client);
+        rcv_msg = receive_text(s, client);
     } else if (native) {
-        rcv_msg = drain_multi_reply(client, handle);
+        rcv_msg = drain_multi_reply(s, client, handle);
     } else {
         // Datagrams are gathered and joined once: linear in the size of the answer.
-        TextBuilder gathered(rcv_msg);
-        OwnedRef response = OwnedRef::share(c.empty);
+        ReplyText gathered(s, rcv_msg);
+        OwnedRef response = OwnedRef::share(s.empty);
         for (;;) {
-            Truth more = differs(response, c.over);
+            Truth more = differs(response, s.over);
             if (more < 0) {
                 return {};
             }
             if (!more) {
                 break;
             }
-            response = receive_text(client);
-            if (!response || !gathered.add(response) || !gathered.add(c.line_feed)) {
+            response = receive_text(s, client);
+            if (!response || !gathered.add(response) || !gathered.add(s.line_feed)) {
                 return {};
             }
         }
@@ -137,23 +175,23 @@ OwnedRef converse(BorrowedRef client, BorrowedRef msg, BorrowedRef flag) {
     if (!rcv_msg) {
         return {};
     }
-    return strip_chars(rcv_msg, c.line_feed);
+    return strip_chars(s, rcv_msg, s.line_feed);
 }
 
 // A socket of the interpreter's own type is closed here rather than left to the collector,
 // which would warn that it was never closed. Other objects (stand-ins) are only dropped.
 // An error already under way stays the one that propagates.
-OwnedRef finish_with(OwnedRef client, OwnedRef reply) {
-    auto* socket_type = reinterpret_cast<PyTypeObject*>(constants().socket_base_type.get());
+OwnedRef finish_with(const ModuleState& s, OwnedRef client, OwnedRef reply) {
+    auto* socket_type = reinterpret_cast<PyTypeObject*>(s.socket_base_type.get());
     if (!PyObject_TypeCheck(client.get(), socket_type)) {
         return reply;
     }
     if (!reply) {
         SavedError pending;
-        call_method(client, constants().close, {});
+        call_method(client, s.close, {});
         return reply;
     }
-    if (!call_method(client, constants().close, {})) {
+    if (!call_method(client, s.close, {})) {
         return {};
     }
     return reply;
@@ -161,19 +199,26 @@ OwnedRef finish_with(OwnedRef client, OwnedRef reply) {
 
 }  // namespace
 
-OwnedRef send_msg(const FunctionObject& function, const BoundArguments& arguments) {
-    OwnedRef client = make_client(function);
+namespace {
+
+OwnedRef exchange(const Command& command, const Arguments<3>& arguments) {
+    OwnedRef client = make_client(command);
     if (!client) {
         return {};
     }
-    OwnedRef reply = converse(client, arguments[1], arguments[2]);
-    return finish_with(std::move(client), std::move(reply));
+    OwnedRef reply = converse(command.state, client, arguments[1], arguments[2]);
+    return finish_with(command.state, std::move(client), std::move(reply));
 }
 
-OwnedRef send_through(BorrowedRef self, BorrowedRef text, ReplyMode mode) {
-    const Constants& c = constants();
-    return call_method(self, c.send_msg_attribute,
-                       {text, mode == ReplyMode::single ? c.zero : c.one});
+}  // namespace
+
+PyObject* send_msg(PyObject* module, PyObject* args) {
+    return run_native<3>(module, args, "__SendMsg", exchange);
+}
+
+OwnedRef send_through(const ModuleState& s, BorrowedRef self, BorrowedRef text, ReplyMode mode) {
+    return call_method(self, s.send_msg_attribute,
+                       {text, mode == ReplyMode::single ? s.zero : s.one});
 }
 
 }  // namespace velkarcmd

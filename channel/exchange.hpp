@@ -2,18 +2,18 @@
 // 127.0.0.1:5656 and one reply datagram, or reply datagrams up to the end marker "over".
 #pragma once
 
-#include "../support/native_function.hpp"
-#include "../support/ref.hpp"
+#include "../support/native.hpp"
 
 namespace velkarcmd {
 
 enum class ReplyMode { single, multi };
 
-// Body of `__SendMsg(self, msg, flag)`.
-OwnedRef send_msg(const FunctionObject& function, const BoundArguments& arguments);
+// `__SendMsg(self, msg, flag)`, native half: arguments self, msg, flag.
+PyObject* send_msg(PyObject* module, PyObject* args);
 
 // `self._ZolmarCommand__SendMsg(text, mode)`, looked up at call time, so that an instance
 // attribute or a subclass member of that name stands in for the exchange.
-OwnedRef send_through(BorrowedRef self, BorrowedRef text, ReplyMode mode);
+OwnedRef send_through(const ModuleState& state, BorrowedRef self, BorrowedRef text,
+                      ReplyMode mode);
 
 }  // namespace velkarcmd

@@ -1,17 +1,20 @@
 // The module's entry point: binds the standard modules it carries and builds ZolmarCommand.
+//
+// Each method is the interpreter's own function, compiled at import from the table below with
+// the module's namespace as its globals: the interpreter binds its arguments, with its own
+// messages on every version, and it copies, pickles and introspects as any function does. Its
+// body hands the bound arguments to the method's native half, a builtin function bound to this
+// module object, which it holds in its closure; nothing of that shows at module level.
+#include <string>
+
 #include "../channel/exchange.hpp"
 #include "../commands/commands.hpp"
-#include "../support/constants.hpp"
-#include "../support/native_function.hpp"
 #include "../support/ref.hpp"
-#include "../support/saved_error.hpp"
+#include "../support/state.hpp"
 
 namespace velkarcmd {
 
 namespace {
-
-// The module's C API contract: the 3.7 interface, which later interpreters still accept.
-constexpr int kModuleApiVersion = 1013;
 
 // Written with byte escapes so that the text is UTF-8 whatever the compiler's source charset.
 constexpr char kConstructorDoc[] =
@@ -23,144 +26,189 @@ constexpr char kConstructorDoc[] =
     "            print('Zolmar\xE5\xB0\x9A\xE6\x9C\xAA\xE9\x96\x8B\xE5\x95\x9F')\n"
     "            exit(-1)";
 
-// The constructor keeps nothing: instances carry no state.
-OwnedRef construct(const FunctionObject&, const BoundArguments&) {
-    return none();
-}
-
-const char* const kSelfOnly[] = {"self"};
-const char* const kSendMsgParameters[] = {"self", "msg", "flag"};
-const char* const kMatchTypeParameters[] = {"self", "ot", "tt"};
-const char* const kOrderParameters[] = {
-    "self",     "broker",    "prodid",   "bs",        "price",    "qty",
-    "timetype", "ordertype", "timekind", "pricetype", "daytrade", "anc",
-};
-const char* const kOrderIdParameters[] = {"self", "broker", "orderid"};
-const char* const kInStockParameters[] = {"self", "broker", "prodid"};
-const char* const kBrokerOnly[] = {"self", "broker"};
-const char* const kAddQuoteParameters[] = {"self", "broker", "symbols", "append"};
-
-template <std::size_t N>
-constexpr std::size_t count_of(const char* const (&)[N]) noexcept {
-    return N;
-}
-
-#define VELKARCMD_PARAMETERS(list) list, count_of(list)
-
-enum class Defaults { none, order, in_stock, add_quote };
-
 struct Method {
-    const char* key;  // the class-namespace key: private names carry the class prefix
-    FunctionDefinition definition;
-    Defaults defaults;
+    const char* key;         // the class-namespace key: private names carry the class prefix
+    const char* name;        // __name__, the name of its `def`
+    const char* parameters;  // after `self`, with defaults as Python literals
+    const char* passed;      // what the native half receives after `self`; null: no native half
+    PyMethodDef native;
 };
+
+#define VELKARCMD_NATIVE(name, function) \
+    { name, function, METH_VARARGS, nullptr }
 
 // The class namespace, in order.
-const Method kMethods[] = {
-    {"__init__",
-     {"__init__", "ZolmarCommand.__init__", kConstructorDoc, VELKARCMD_PARAMETERS(kSelfOnly),
-      construct},
-     Defaults::none},
-    {"_ZolmarCommand__SendMsg",
-     {"__SendMsg", "ZolmarCommand.__SendMsg", nullptr, VELKARCMD_PARAMETERS(kSendMsgParameters),
-      send_msg},
-     Defaults::none},
-    {"_ZolmarCommand__IsMatchType",
-     {"__IsMatchType", "ZolmarCommand.__IsMatchType", nullptr,
-      VELKARCMD_PARAMETERS(kMatchTypeParameters), is_match_type},
-     Defaults::none},
-    {"Order",
-     {"Order", "ZolmarCommand.Order", nullptr, VELKARCMD_PARAMETERS(kOrderParameters), order},
-     Defaults::order},
-    {"Delete",
-     {"Delete", "ZolmarCommand.Delete", nullptr, VELKARCMD_PARAMETERS(kOrderIdParameters),
-      delete_order},
-     Defaults::none},
-    {"GetAccount",
-     {"GetAccount", "ZolmarCommand.GetAccount", nullptr, VELKARCMD_PARAMETERS(kOrderIdParameters),
-      get_account},
-     Defaults::none},
-    {"MatchAccount",
-     {"MatchAccount", "ZolmarCommand.MatchAccount", nullptr,
-      VELKARCMD_PARAMETERS(kOrderIdParameters), match_account},
-     Defaults::none},
-    {"GetUnfinished",
-     {"GetUnfinished", "ZolmarCommand.GetUnfinished", nullptr,
-      VELKARCMD_PARAMETERS(kOrderIdParameters), get_unfinished},
-     Defaults::none},
-    {"GetInStock",
-     {"GetInStock", "ZolmarCommand.GetInStock", nullptr, VELKARCMD_PARAMETERS(kInStockParameters),
-      get_in_stock},
-     Defaults::in_stock},
-    {"FutureRights",
-     {"FutureRights", "ZolmarCommand.FutureRights", nullptr, VELKARCMD_PARAMETERS(kBrokerOnly),
-      future_rights},
-     Defaults::none},
-    {"AddQuote",
-     {"AddQuote", "ZolmarCommand.AddQuote", nullptr, VELKARCMD_PARAMETERS(kAddQuoteParameters),
-      add_quote},
-     Defaults::add_quote},
+Method kMethods[] = {
+    {"__init__", "__init__", "", nullptr, {nullptr, nullptr, 0, nullptr}},
+    {"_ZolmarCommand__SendMsg", "__SendMsg", "msg, flag", "msg, flag",
+     VELKARCMD_NATIVE("__SendMsg", send_msg)},
+    {"_ZolmarCommand__IsMatchType", "__IsMatchType", "ot, tt", "ot, tt",
+     VELKARCMD_NATIVE("__IsMatchType", is_match_type)},
+    {"Order", "Order",
+     "broker, prodid, bs, price, qty, timetype, ordertype, timekind, pricetype, "
+     "daytrade=\"0\", anc=\"\"",
+     "broker, prodid, bs, price, qty, timetype, ordertype, daytrade, anc",
+     VELKARCMD_NATIVE("Order", order)},
+    {"Delete", "Delete", "broker, orderid", "broker, orderid",
+     VELKARCMD_NATIVE("Delete", delete_order)},
+    {"GetAccount", "GetAccount", "broker, orderid", "broker, orderid",
+     VELKARCMD_NATIVE("GetAccount", get_account)},
+    {"MatchAccount", "MatchAccount", "broker, orderid", "broker, orderid",
+     VELKARCMD_NATIVE("MatchAccount", match_account)},
+    {"GetUnfinished", "GetUnfinished", "broker, orderid", "broker, orderid",
+     VELKARCMD_NATIVE("GetUnfinished", get_unfinished)},
+    {"GetInStock", "GetInStock", "broker, prodid=\"\"", "broker, prodid",
+     VELKARCMD_NATIVE("GetInStock", get_in_stock)},
+    {"FutureRights", "FutureRights", "broker", "broker",
+     VELKARCMD_NATIVE("FutureRights", future_rights)},
+    {"AddQuote", "AddQuote", "broker, symbols, append=False", "broker, symbols, append",
+     VELKARCMD_NATIVE("AddQuote", add_quote)},
 };
 
-#undef VELKARCMD_PARAMETERS
+#undef VELKARCMD_NATIVE
 
-// The defaults tuple, or null (not an error) for a method without defaults.
-bool make_defaults(Defaults which, OwnedRef& defaults) {
-    switch (which) {
-        case Defaults::none:
-            return true;
-        case Defaults::order:
-            defaults = OwnedRef::steal(Py_BuildValue("(ss)", "0", ""));
-            break;
-        case Defaults::in_stock:
-            defaults = OwnedRef::steal(Py_BuildValue("(s)", ""));
-            break;
-        case Defaults::add_quote:
-            defaults = OwnedRef::steal(PyTuple_Pack(1, Py_False));
-            break;
+constexpr char kFactory[] = "_velkarcmd_methods";
+
+// The source of one function that takes the native halves and returns the eleven methods:
+//
+//   def _velkarcmd_methods(native_Order, ...):
+//       def Order(self, broker, ..., daytrade="0", anc=""):
+//           return native_Order(self, broker, ..., daytrade, anc)
+//       ...
+//       return (__init__, __SendMsg, ...)
+std::string methods_source() {
+    std::string natives, body, made;
+    for (const Method& method : kMethods) {
+        std::string signature = std::string("self") + (*method.parameters ? ", " : "") +
+                                method.parameters;
+        body += std::string("    def ") + method.name + "(" + signature + "):\n";
+        if (method.passed == nullptr) {
+            body += "        pass\n";
+        } else {
+            std::string native = std::string("native_") + method.name;
+            natives += (natives.empty() ? "" : ", ") + native;
+            body += "        return " + native + "(self, " + method.passed + ")\n";
+        }
+        made += std::string(method.name) + ", ";
     }
-    return static_cast<bool>(defaults);
+    return std::string("def ") + kFactory + "(" + natives + "):\n" + body + "    return (" +
+           made + ")\n";
 }
 
-const char* const kStandardModules[] = {"time", "threading", "_thread", "socket", "subprocess"};
+OwnedRef attribute(BorrowedRef object, const char* name) {
+    return OwnedRef::steal(PyObject_GetAttrString(object.get(), name));
+}
 
-bool bind_standard_modules(BorrowedRef module) {
-    for (const char* name : kStandardModules) {
-        OwnedRef imported = OwnedRef::steal(PyImport_ImportModule(name));
-        if (!imported || PyObject_SetAttrString(module.get(), name, imported.get()) < 0) {
-            return false;
+bool set_attribute(BorrowedRef object, const char* name, BorrowedRef value) {
+    return PyObject_SetAttrString(object.get(), name, value.get()) == 0;
+}
+
+// Gives a method its qualified name, on the function and, where the interpreter keeps one
+// there too, on its code object.
+bool name_method(const ModuleState& state, BorrowedRef function, const char* name) {
+    OwnedRef qualname = OwnedRef::steal(PyUnicode_FromFormat("ZolmarCommand.%s", name));
+    if (!qualname || !set_attribute(function, "__qualname__", qualname)) {
+        return false;
+    }
+    OwnedRef code = attribute(function, "__code__");
+    if (!code) {
+        return false;
+    }
+    if (!PyObject_HasAttr(code.get(), state.co_qualname.get())) {
+        return true;
+    }
+    OwnedRef replace = OwnedRef::steal(PyObject_GetAttr(code.get(), state.replace_code.get()));
+    OwnedRef no_arguments = OwnedRef::steal(PyTuple_New(0));
+    OwnedRef keywords = OwnedRef::steal(PyDict_New());
+    if (!replace || !no_arguments || !keywords ||
+        PyDict_SetItem(keywords.get(), state.co_qualname.get(), qualname.get()) < 0) {
+        return false;
+    }
+    OwnedRef renamed =
+        OwnedRef::steal(PyObject_Call(replace.get(), no_arguments.get(), keywords.get()));
+    return renamed && set_attribute(function, "__code__", renamed);
+}
+
+// The eleven methods, in the order of the table; null with an error set.
+OwnedRef make_methods(BorrowedRef module) {
+    const ModuleState* state = state_of(module);
+    if (state == nullptr) {
+        return {};
+    }
+    std::string source = methods_source();
+    OwnedRef code =
+        OwnedRef::steal(Py_CompileString(source.c_str(), "<velkarcmd>", Py_file_input));
+    // The factory is defined in a scratch namespace: only the methods keep the module's
+    // namespace as their globals, and nothing is added to it.
+    OwnedRef scratch = OwnedRef::steal(PyDict_New());
+    OwnedRef globals = OwnedRef::share(PyModule_GetDict(module.get()));
+    if (!code || !scratch || !globals) {
+        return {};
+    }
+    if (!OwnedRef::steal(PyEval_EvalCode(code.get(), globals.get(), scratch.get()))) {
+        return {};
+    }
+    OwnedRef factory = OwnedRef::share(PyDict_GetItemString(scratch.get(), kFactory));
+    OwnedRef module_name = attribute(module, "__name__");
+    OwnedRef natives = OwnedRef::steal(PyList_New(0));
+    if (!factory || !module_name || !natives) {
+        return {};
+    }
+    for (Method& method : kMethods) {
+        if (method.passed == nullptr) {
+            continue;
+        }
+        OwnedRef native =
+            OwnedRef::steal(PyCFunction_NewEx(&method.native, module.get(), module_name.get()));
+        if (!native || PyList_Append(natives.get(), native.get()) < 0) {
+            return {};
         }
     }
-    return true;
+    OwnedRef arguments = OwnedRef::steal(PyList_AsTuple(natives.get()));
+    OwnedRef methods = arguments ? OwnedRef::steal(PyObject_Call(factory.get(), arguments.get(),
+                                                                 nullptr))
+                                 : OwnedRef();
+    if (!methods) {
+        return {};
+    }
+    Py_ssize_t index = 0;
+    for (const Method& method : kMethods) {
+        OwnedRef function = OwnedRef::share(PyTuple_GetItem(methods.get(), index++));
+        if (!function || !name_method(*state, function, method.name)) {
+            return {};
+        }
+    }
+    OwnedRef constructor = OwnedRef::share(PyTuple_GetItem(methods.get(), 0));
+    OwnedRef doc = str_from(kConstructorDoc);
+    if (!doc || !set_attribute(constructor, "__doc__", doc)) {
+        return {};
+    }
+    return methods;
 }
 
 OwnedRef make_class(BorrowedRef module) {
     OwnedRef class_name = str_from("ZolmarCommand");
-    OwnedRef module_name = str_from("velkarcmd");
+    OwnedRef module_name = attribute(module, "__name__");
     OwnedRef bases = OwnedRef::steal(PyTuple_New(0));
-    if (!class_name || !module_name || !bases) {
+    OwnedRef methods = make_methods(module);
+    if (!class_name || !module_name || !bases || !methods) {
         return {};
     }
     auto* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
-    OwnedRef prepare = OwnedRef::steal(PyObject_GetAttrString(metaclass, "__prepare__"));
+    OwnedRef prepare = attribute(metaclass, "__prepare__");
     OwnedRef namespace_ = prepare ? OwnedRef::steal(PyObject_CallFunctionObjArgs(
                                         prepare.get(), class_name.get(), bases.get(), nullptr))
                                   : OwnedRef();
     if (!namespace_ ||
-        PyMapping_SetItemString(namespace_.get(), "__module__", module_name.get()) < 0 ||
-        PyMapping_SetItemString(namespace_.get(), "__qualname__", class_name.get()) < 0) {
+        PyObject_SetItem(namespace_.get(), str_from("__module__").get(), module_name.get()) < 0 ||
+        PyObject_SetItem(namespace_.get(), str_from("__qualname__").get(), class_name.get()) < 0) {
         return {};
     }
-    BorrowedRef globals = PyModule_GetDict(module.get());
+    Py_ssize_t index = 0;
     for (const Method& method : kMethods) {
-        OwnedRef defaults;
-        if (!make_defaults(method.defaults, defaults)) {
-            return {};
-        }
-        OwnedRef function =
-            make_function(method.definition, module_name, globals, std::move(defaults));
-        if (!function ||
-            PyMapping_SetItemString(namespace_.get(), method.key, function.get()) < 0) {
+        OwnedRef function = OwnedRef::share(PyTuple_GetItem(methods.get(), index++));
+        OwnedRef key = str_from(method.key);
+        if (!function || !key || PyObject_SetItem(namespace_.get(), key.get(), function.get()) < 0) {
             return {};
         }
     }
@@ -168,68 +216,49 @@ OwnedRef make_class(BorrowedRef module) {
                                                         namespace_.get(), nullptr));
 }
 
+const char* const kStandardModules[] = {"time", "threading", "_thread", "socket", "subprocess"};
+
+bool bind_standard_modules(BorrowedRef module) {
+    for (const char* name : kStandardModules) {
+        OwnedRef imported = OwnedRef::steal(PyImport_ImportModule(name));
+        if (!imported || !set_attribute(module, name, imported)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Runs once for every module object the import system makes: each import, each reload, each
+// sub-interpreter has its own class, methods and state.
+int exec_module(PyObject* module) {
+    if (!bind_standard_modules(module) || !init_state(module)) {
+        return -1;
+    }
+    OwnedRef command_class = make_class(module);
+    return command_class && set_attribute(module, "ZolmarCommand", command_class) ? 0 : -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "velkarcmd",
     nullptr,  // no docstring
-    -1,       // no per-module state: single-phase initialisation
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    static_cast<Py_ssize_t>(sizeof(ModuleState)),
+    nullptr,  // no functions at module level
+    module_slots,
+    traverse_state,
+    clear_state,
+    free_state,
 };
-
-// Steps after the module exists and stands in sys.modules.
-bool populate(BorrowedRef module) {
-    if (!bind_standard_modules(module) || !ready_function_type()) {
-        return false;
-    }
-    OwnedRef socket_module = OwnedRef::steal(PyObject_GetAttrString(module.get(), "socket"));
-    if (!socket_module || !init_constants(socket_module)) {
-        return false;
-    }
-    OwnedRef command_class = make_class(module);
-    return command_class &&
-           PyObject_SetAttrString(module.get(), "ZolmarCommand", command_class.get()) == 0;
-}
-
-OwnedRef create_module() {
-    OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition, kModuleApiVersion));
-    if (!module) {
-        return {};
-    }
-    PyObject* loaded = PyImport_GetModuleDict();
-    if (PyDict_SetItemString(loaded, "velkarcmd", module.get()) < 0) {
-        return {};
-    }
-    if (!populate(module)) {
-        // A failed import must not leave a half-made module behind for the next import to find.
-        SavedError keep_error;
-        if (PyDict_GetItemString(loaded, "velkarcmd") == module.get()) {
-            PyDict_DelItemString(loaded, "velkarcmd");
-        }
-        return {};
-    }
-    return module;
-}
-
-ProcessRef made_module;
 
 }  // namespace
 
 }  // namespace velkarcmd
 
 PyMODINIT_FUNC PyInit_velkarcmd(void) {
-    using namespace velkarcmd;
-    // The entry point can be called again (importlib can do it); the module is made once.
-    if (made_module) {
-        return OwnedRef::share(made_module).release();
-    }
-    OwnedRef module = create_module();
-    if (!module) {
-        return nullptr;
-    }
-    made_module.keep(OwnedRef::share(module));
-    return module.release();
+    return PyModuleDef_Init(&velkarcmd::module_definition);
 }

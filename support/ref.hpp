@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+
 #include <utility>
 
 namespace velkarcmd {
@@ -64,24 +66,6 @@ class OwnedRef {
     PyObject* object_ = nullptr;
 };
 
-// A reference kept for the rest of the process and deliberately never released:
-// the interpreter may already be gone when static destructors run.
-class ProcessRef {
-  public:
-    constexpr ProcessRef() noexcept = default;
-    ProcessRef(const ProcessRef&) = delete;
-    ProcessRef& operator=(const ProcessRef&) = delete;
-
-    void keep(OwnedRef object) noexcept { object_ = object.release(); }
-    PyObject* get() const noexcept { return object_; }
-    BorrowedRef borrow() const noexcept { return BorrowedRef(object_); }
-    operator BorrowedRef() const noexcept { return BorrowedRef(object_); }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-  private:
-    PyObject* object_ = nullptr;
-};
-
 // The C API's return convention for "no error, value None".
 inline OwnedRef none() {
     return OwnedRef::share(Py_None);
@@ -98,5 +82,32 @@ inline OwnedRef interned(const char* name) {
 inline bool is_exact_str(BorrowedRef object) {
     return PyUnicode_CheckExact(object.get());
 }
+
+// The arguments of one native call, owned for the whole call: what the caller passed may be
+// rebound or freed while the call runs Python code or waits with the lock released.
+template <std::size_t N>
+class Arguments {
+  public:
+    // false with TypeError set when `args` is not a tuple of exactly N items.
+    bool take(PyObject* args, const char* name) {
+        Py_ssize_t given = PyTuple_Size(args);
+        if (given < 0) {
+            return false;
+        }
+        if (given != static_cast<Py_ssize_t>(N)) {
+            PyErr_Format(PyExc_TypeError, "%s() takes %d arguments (%zd given)", name,
+                         static_cast<int>(N), given);
+            return false;
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            values_[i] = OwnedRef::share(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
+        }
+        return true;
+    }
+    BorrowedRef operator[](std::size_t index) const { return values_[index]; }
+
+  private:
+    OwnedRef values_[N];
+};
 
 }  // namespace velkarcmd

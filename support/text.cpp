@@ -1,39 +1,8 @@
 #include "text.hpp"
 
-#include "constants.hpp"
-
 namespace velkarcmd {
 
 namespace {
-
-// Whether an exact str object is ready for the direct-access macros (always, from 3.12 on).
-bool ready(BorrowedRef text) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_READY(text.get()) == 0;
-#else
-    (void)text;
-    return true;
-#endif
-}
-
-// `text` less the characters that `drop` accepts at both ends.
-template <typename Drop>
-OwnedRef strip_exact(BorrowedRef text, Drop drop) {
-    if (!ready(text)) {
-        return {};
-    }
-    int kind = PyUnicode_KIND(text.get());
-    const void* data = PyUnicode_DATA(text.get());
-    Py_ssize_t first = 0;
-    Py_ssize_t last = PyUnicode_GET_LENGTH(text.get());
-    while (first < last && drop(PyUnicode_READ(kind, data, first))) {
-        ++first;
-    }
-    while (last > first && drop(PyUnicode_READ(kind, data, last - 1))) {
-        --last;
-    }
-    return OwnedRef::steal(PyUnicode_Substring(text.get(), first, last));
-}
 
 Truth truth_of(OwnedRef value) {
     if (!value) {
@@ -44,79 +13,185 @@ Truth truth_of(OwnedRef value) {
 
 Truth compare(BorrowedRef left, BorrowedRef right, int operation) {
     if (is_exact_str(left) && is_exact_str(right)) {
-        bool same = PyUnicode_Compare(left.get(), right.get()) == 0;
-        return operation == Py_EQ ? same : !same;
+        int order = PyUnicode_Compare(left.get(), right.get());
+        if (order == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        return operation == Py_EQ ? order == 0 : order != 0;
     }
     return truth_of(OwnedRef::steal(PyObject_RichCompare(left.get(), right.get(), operation)));
 }
 
+// Whether a str holds a character that `str.isspace` accepts: the str type's own whitespace
+// split leaves a text without any as exactly one piece, itself. -1 with an error set.
+Truth holds_whitespace(BorrowedRef text) {
+    Py_ssize_t length = PyUnicode_GetLength(text.get());
+    if (length <= 0) {
+        return length < 0 ? -1 : 0;
+    }
+    OwnedRef words = OwnedRef::steal(PyUnicode_Split(text.get(), nullptr, -1));
+    if (!words) {
+        return -1;
+    }
+    if (PyList_Size(words.get()) != 1) {
+        return 1;
+    }
+    return PyUnicode_GetLength(PyList_GetItem(words.get(), 0)) != length;
+}
+
+// Whether `text` begins (direction -1) or ends (+1) with `part`, by the str type's own test.
+Truth affix(BorrowedRef text, BorrowedRef part, int direction) {
+    Py_ssize_t found = PyUnicode_Tailmatch(text.get(), part.get(), 0, PY_SSIZE_T_MAX, direction);
+    return found < 0 ? -1 : found == 1;
+}
+
+bool refuse(const char* name, const char* format, BorrowedRef shown) {
+    PyErr_Format(PyExc_ValueError, format, name ? name : "a field", shown.get());
+    return false;
+}
+
 }  // namespace
 
-TextBuilder::TextBuilder(BorrowedRef start) {
-    if (is_exact_str(start)) {
-        pieces_.push_back(OwnedRef::share(start));
+RequestText::RequestText(const ModuleState& state, BorrowedRef first, const char* name,
+                         FieldRule rule)
+    : state_(state), last_name_(name) {
+    if (is_exact_str(first)) {
+        pieces_.push_back(OwnedRef::share(first));
+        Truth spaced = rule == FieldRule::one_word ? holds_whitespace(first) : 0;
+        if (spaced != 0) {
+            failed_ = spaced < 0 || !refuse(name, "%s must not contain whitespace, got %R", first);
+        }
     } else {
-        generic_ = true;
-        sum_ = OwnedRef::share(start);
+        exact_ = false;
+        sum_ = OwnedRef::share(first);
+        first_pending_ = true;
+        first_name_ = name;
+        first_rule_ = rule;
     }
 }
 
-bool TextBuilder::collapse() {
-    Py_ssize_t length = 0;
-    Py_UCS4 max_char = 0;
-    for (const OwnedRef& piece : pieces_) {
-        if (!ready(piece)) {
-            return false;
-        }
-        Py_ssize_t piece_length = PyUnicode_GET_LENGTH(piece.get());
-        if (piece_length > PY_SSIZE_T_MAX - length) {
-            PyErr_SetString(PyExc_OverflowError, "strings are too large to concat");
-            return false;
-        }
-        length += piece_length;
-        Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(piece.get());
-        max_char = piece_max > max_char ? piece_max : max_char;
-    }
+bool RequestText::collapse() {
     if (pieces_.size() == 1) {
         sum_ = std::move(pieces_[0]);
     } else {
-        sum_ = OwnedRef::steal(PyUnicode_New(length, max_char));
+        OwnedRef list = OwnedRef::steal(PyList_New(0));
+        if (!list) {
+            return false;
+        }
+        for (const OwnedRef& piece : pieces_) {
+            if (PyList_Append(list.get(), piece.get()) < 0) {
+                return false;
+            }
+        }
+        sum_ = OwnedRef::steal(PyUnicode_Join(state_.empty.get(), list.get()));
         if (!sum_) {
             return false;
         }
-        Py_ssize_t at = 0;
-        for (const OwnedRef& piece : pieces_) {
-            Py_ssize_t copied = PyUnicode_CopyCharacters(sum_.get(), at, piece.get(), 0,
-                                                         PyUnicode_GET_LENGTH(piece.get()));
-            if (copied < 0) {
-                return false;
-            }
-            at += copied;
-        }
     }
     pieces_.clear();
+    exact_ = false;
     return true;
 }
 
-bool TextBuilder::add(BorrowedRef piece) {
-    if (!generic_) {
-        if (is_exact_str(piece)) {
-            pieces_.push_back(OwnedRef::share(piece));
-            return true;
+bool RequestText::add(BorrowedRef piece, const char* name, FieldRule rule, bool literal) {
+    if (failed_) {
+        return false;
+    }
+    if (exact_ && is_exact_str(piece)) {
+        // str + str: plain concatenation, nothing to check but the piece itself.
+        Truth spaced = rule == FieldRule::one_word ? holds_whitespace(piece) : 0;
+        if (spaced != 0) {
+            failed_ = true;
+            return spaced > 0 && refuse(name, "%s must not contain whitespace, got %R", piece);
         }
-        if (!collapse()) {
+        pieces_.push_back(OwnedRef::share(piece));
+        last_name_ = literal ? last_name_ : name;
+        return true;
+    }
+    failed_ = true;  // until the step below succeeds
+    if (exact_ && !collapse()) {
+        return false;
+    }
+    OwnedRef before = std::move(sum_);
+    OwnedRef after = OwnedRef::steal(PyNumber_Add(before.get(), piece.get()));
+    if (!after) {
+        return false;
+    }
+    // The field whose part is checked at this step, and the part itself.
+    const char* checked_name = literal ? last_name_ : name;
+    FieldRule checked_rule = literal ? FieldRule::free_text : rule;
+    if (!PyUnicode_Check(after.get())) {
+        return refuse(checked_name, "%s must add text to the request, which became %R", after);
+    }
+    OwnedRef part;
+    if (first_pending_) {
+        // `first + literal`: the first field's part is what stands before the literal.
+        Truth ends = literal ? affix(after, piece, +1) : 0;
+        if (ends < 0) {
             return false;
         }
-        generic_ = true;
+        Py_ssize_t length = PyUnicode_GetLength(after.get());
+        Py_ssize_t literal_length = PyUnicode_GetLength(piece.get());
+        if (!ends || length < literal_length) {
+            return refuse(first_name_, "%s must only add text to the request, which became %R",
+                          after);
+        }
+        part = OwnedRef::steal(PyUnicode_Substring(after.get(), 0, length - literal_length));
+        checked_name = first_name_;
+        checked_rule = first_rule_;
+        first_pending_ = false;
+    } else {
+        Truth begins = affix(after, before, -1);
+        if (begins < 0) {
+            return false;
+        }
+        Py_ssize_t start = PyUnicode_GetLength(before.get());
+        if (!begins || start < 0) {
+            return start >= 0 && refuse(checked_name,
+                                        "%s must only add text to the request, which became %R",
+                                        after);
+        }
+        part = OwnedRef::steal(PyUnicode_Substring(after.get(), start, PY_SSIZE_T_MAX));
+        // A separator adds itself and nothing else, whatever the text so far does with `+`.
+        Truth as_is = part && literal ? equals(part, piece) : 1;
+        if (as_is <= 0) {
+            return as_is == 0 && refuse(checked_name,
+                                        "%s must only add text to the request, which became %R",
+                                        after);
+        }
     }
-    sum_ = OwnedRef::steal(PyNumber_Add(sum_.get(), piece.get()));
-    return static_cast<bool>(sum_);
+    if (!part) {
+        return false;
+    }
+    Truth spaced = checked_rule == FieldRule::one_word ? holds_whitespace(part) : 0;
+    if (spaced != 0) {
+        return spaced > 0 && refuse(checked_name, "%s must not contain whitespace, got %R", part);
+    }
+    if (is_exact_str(after)) {
+        // Back on plain str: later pieces are collected again.
+        pieces_.push_back(std::move(after));
+        exact_ = true;
+    } else {
+        sum_ = std::move(after);
+    }
+    last_name_ = literal ? last_name_ : name;
+    failed_ = false;
+    return true;
 }
 
-OwnedRef TextBuilder::finish() {
-    if (!generic_ && !collapse()) {
+bool RequestText::add_literal(BorrowedRef literal) {
+    return add(literal, nullptr, FieldRule::free_text, true);
+}
+
+bool RequestText::add_field(BorrowedRef field, const char* name, FieldRule rule) {
+    return add(field, name, rule, false);
+}
+
+OwnedRef RequestText::finish() {
+    if (failed_ || (exact_ && !collapse())) {
         return {};
     }
+    failed_ = true;
     return std::move(sum_);
 }
 
@@ -128,61 +203,55 @@ Truth differs(BorrowedRef left, BorrowedRef right) {
     return compare(left, right, Py_NE);
 }
 
-OwnedRef strip_whitespace(BorrowedRef text) {
-    if (is_exact_str(text)) {
-        return strip_exact(text, [](Py_UCS4 c) { return Py_UNICODE_ISSPACE(c) != 0; });
-    }
-    return call_method(text, constants().strip, {});
+OwnedRef strip_whitespace(const ModuleState& state, BorrowedRef text) {
+    return call_method(text, state.strip, {});
 }
 
-OwnedRef strip_chars(BorrowedRef text, BorrowedRef chars) {
-    if (is_exact_str(text) && is_exact_str(chars) && PyUnicode_GET_LENGTH(chars.get()) == 1 &&
-        ready(chars)) {
-        Py_UCS4 only = PyUnicode_READ_CHAR(chars.get(), 0);
-        return strip_exact(text, [only](Py_UCS4 c) { return c == only; });
-    }
-    return call_method(text, constants().strip, {chars});
+OwnedRef strip_chars(const ModuleState& state, BorrowedRef text, BorrowedRef chars) {
+    return call_method(text, state.strip, {chars});
 }
 
-OwnedRef split(BorrowedRef text, BorrowedRef separator) {
+OwnedRef split(const ModuleState& state, BorrowedRef text, BorrowedRef separator) {
     if (is_exact_str(text)) {
         return OwnedRef::steal(PyUnicode_Split(text.get(), separator.get(), -1));
     }
-    return call_method(text, constants().split, {separator});
+    return call_method(text, state.split, {separator});
 }
 
-OwnedRef replace(BorrowedRef text, BorrowedRef old_text, BorrowedRef new_text) {
+OwnedRef replace(const ModuleState& state, BorrowedRef text, BorrowedRef old_text,
+                 BorrowedRef new_text) {
     if (is_exact_str(text)) {
         return OwnedRef::steal(PyUnicode_Replace(text.get(), old_text.get(), new_text.get(), -1));
     }
-    return call_method(text, constants().replace, {old_text, new_text});
+    return call_method(text, state.replace, {old_text, new_text});
 }
 
-Truth lacks(BorrowedRef text, BorrowedRef word) {
+Truth lacks(const ModuleState& state, BorrowedRef text, BorrowedRef word) {
     if (is_exact_str(text)) {
         Py_ssize_t at = PyUnicode_Find(text.get(), word.get(), 0, PY_SSIZE_T_MAX, 1);
         return at == -2 ? -1 : at < 0;
     }
-    OwnedRef at = call_method(text, constants().find, {word});
+    OwnedRef at = call_method(text, state.find, {word});
     if (!at) {
         return -1;
     }
-    return truth_of(OwnedRef::steal(PyObject_RichCompare(at.get(), constants().zero.get(), Py_LT)));
+    return truth_of(OwnedRef::steal(PyObject_RichCompare(at.get(), state.zero.get(), Py_LT)));
 }
 
-Truth equals_first_field(BorrowedRef key, BorrowedRef text, BorrowedRef separator) {
+Truth equals_first_field(const ModuleState& state, BorrowedRef key, BorrowedRef text,
+                         BorrowedRef separator) {
     if (is_exact_str(key) && is_exact_str(text)) {
-        if (!ready(key) || !ready(text) || !ready(separator)) {
+        Py_ssize_t length = PyUnicode_GetLength(text.get());
+        Py_UCS4 mark = PyUnicode_ReadChar(separator.get(), 0);
+        if (length < 0 || (mark == static_cast<Py_UCS4>(-1) && PyErr_Occurred())) {
             return -1;
         }
-        Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-        Py_UCS4 mark = PyUnicode_READ_CHAR(separator.get(), 0);
         Py_ssize_t end = PyUnicode_FindChar(text.get(), mark, 0, length, 1);
         if (end == -2) {
             return -1;
         }
         Py_ssize_t field_length = end < 0 ? length : end;
-        if (PyUnicode_GET_LENGTH(key.get()) != field_length) {
+        if (PyUnicode_GetLength(key.get()) != field_length) {
             return 0;
         }
         if (field_length == 0) {
@@ -191,35 +260,15 @@ Truth equals_first_field(BorrowedRef key, BorrowedRef text, BorrowedRef separato
         Py_ssize_t match = PyUnicode_Tailmatch(text.get(), key.get(), 0, field_length, -1);
         return match < 0 ? -1 : match == 1;
     }
-    OwnedRef fields = split(text, separator);
+    OwnedRef fields = split(state, text, separator);
     if (!fields) {
         return -1;
     }
-    OwnedRef first = OwnedRef::steal(PyObject_GetItem(fields.get(), constants().zero.get()));
+    OwnedRef first = OwnedRef::steal(PyObject_GetItem(fields.get(), state.zero.get()));
     if (!first) {
         return -1;
     }
     return equals(key, first);
-}
-
-bool refuse_whitespace(BorrowedRef field, const char* parameter) {
-    if (!PyUnicode_Check(field.get())) {
-        return true;
-    }
-    if (!ready(field)) {
-        return false;
-    }
-    int kind = PyUnicode_KIND(field.get());
-    const void* data = PyUnicode_DATA(field.get());
-    Py_ssize_t length = PyUnicode_GET_LENGTH(field.get());
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        if (Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) {
-            PyErr_Format(PyExc_ValueError, "%s must not contain whitespace, got %R", parameter,
-                         field.get());
-            return false;
-        }
-    }
-    return true;
 }
 
 OwnedRef call(BorrowedRef callable, std::initializer_list<BorrowedRef> arguments) {
@@ -229,7 +278,9 @@ OwnedRef call(BorrowedRef callable, std::initializer_list<BorrowedRef> arguments
     }
     Py_ssize_t index = 0;
     for (BorrowedRef argument : arguments) {
-        PyTuple_SET_ITEM(tuple.get(), index++, OwnedRef::share(argument).release());
+        if (PyTuple_SetItem(tuple.get(), index++, OwnedRef::share(argument).release()) < 0) {
+            return {};
+        }
     }
     return OwnedRef::steal(PyObject_Call(callable.get(), tuple.get(), nullptr));
 }

@@ -1,36 +1,58 @@
 // The interpreter's text operations as the commands use them: `+`, strip, split, find, replace,
-// `==` and truth tests. Exact str operands take a native path whose result is provably what the
-// interpreter gives; anything else goes through the interpreter itself.
+// `==` and truth tests. Exact str operands take the str type's own C functions, whose results
+// are what the operators give; anything else goes through the interpreter's operators and
+// method calls.
 #pragma once
 
+#include <initializer_list>
 #include <vector>
 
 #include "ref.hpp"
+#include "state.hpp"
 
 namespace velkarcmd {
 
-// Builds `start + piece + piece ...` left to right with the interpreter's `+`. While both
-// operands are exact str the pieces are only collected and joined once at the end, so a long
-// chain costs linear time; the first other operand hands the sum so far to the interpreter.
-class TextBuilder {
-  public:
-    explicit TextBuilder(BorrowedRef start);
+// A value of the interpreter's truth: 1 true, 0 false, -1 with an error set.
+using Truth = int;
 
-    // false with the interpreter's error set (the TypeError of a non-str operand, say).
-    bool add(BorrowedRef piece);
+// What a field may contribute to a request.
+enum class FieldRule {
+    one_word,   // no whitespace: a blank would turn one command into another
+    free_text,  // anything, blanks included
+};
+
+// Builds a request `first + piece + piece ...` left to right with the interpreter's `+`, and
+// checks what each field actually contributes, whatever its type: the text after adding it
+// must begin with the text before it, and a one-word field's part must hold no whitespace.
+// Otherwise nothing is built and ValueError names the field. While every operand is an exact
+// str the pieces are only collected and joined once at the end.
+class RequestText {
+  public:
+    RequestText(const ModuleState& state, BorrowedRef first, const char* name, FieldRule rule);
+
+    // A separator or command word of ours; false with the error set.
+    bool add_literal(BorrowedRef literal);
+    // A caller's field; false with the error set.
+    bool add_field(BorrowedRef field, const char* name, FieldRule rule);
     // The sum; null with an error set. The builder is spent afterwards.
     OwnedRef finish();
 
   private:
+    bool ok() const { return !failed_; }
     bool collapse();
+    bool add(BorrowedRef piece, const char* name, FieldRule rule, bool literal);
 
+    const ModuleState& state_;
     std::vector<OwnedRef> pieces_;  // exact str, summed lazily
     OwnedRef sum_;                  // the sum once the interpreter's `+` has taken over
-    bool generic_ = false;
+    bool exact_ = true;             // the text so far is `pieces_` joined
+    bool failed_ = false;
+    // A first operand that is not an exact str: its part is known after the first addition.
+    const char* first_name_ = nullptr;
+    FieldRule first_rule_ = FieldRule::free_text;
+    bool first_pending_ = false;
+    const char* last_name_ = nullptr;  // the field that made the text so far
 };
-
-// A value of the interpreter's truth: 1 true, 0 false, -1 with an error set.
-using Truth = int;
 
 // `left == right` tested for truth; `left` is the left operand.
 Truth equals(BorrowedRef left, BorrowedRef right);
@@ -38,23 +60,19 @@ Truth equals(BorrowedRef left, BorrowedRef right);
 Truth differs(BorrowedRef left, BorrowedRef right);
 
 // `text.strip()`.
-OwnedRef strip_whitespace(BorrowedRef text);
-// `text.strip(chars)`, `chars` a str.
-OwnedRef strip_chars(BorrowedRef text, BorrowedRef chars);
+OwnedRef strip_whitespace(const ModuleState& state, BorrowedRef text);
+// `text.strip(chars)`.
+OwnedRef strip_chars(const ModuleState& state, BorrowedRef text, BorrowedRef chars);
 // `text.split(separator)`.
-OwnedRef split(BorrowedRef text, BorrowedRef separator);
+OwnedRef split(const ModuleState& state, BorrowedRef text, BorrowedRef separator);
 // `text.replace(old, new)`.
-OwnedRef replace(BorrowedRef text, BorrowedRef old_text, BorrowedRef new_text);
+OwnedRef replace(const ModuleState& state, BorrowedRef text, BorrowedRef old_text,
+                 BorrowedRef new_text);
 // `text.find(word) < 0` tested for truth.
-Truth lacks(BorrowedRef text, BorrowedRef word);
+Truth lacks(const ModuleState& state, BorrowedRef text, BorrowedRef word);
 // `key == text.split(separator)[0]` tested for truth; `separator` a one-character str.
-Truth equals_first_field(BorrowedRef key, BorrowedRef text, BorrowedRef separator);
-
-// Guards a field that the request's grammar makes one word: a str holding any character that
-// `str.isspace` accepts raises ValueError naming `parameter`, so that a blank cannot turn one
-// command into another. Other objects have already been joined by their own `+` and pass.
-// false with the error set.
-bool refuse_whitespace(BorrowedRef field, const char* parameter);
+Truth equals_first_field(const ModuleState& state, BorrowedRef key, BorrowedRef text,
+                         BorrowedRef separator);
 
 // `callable(arguments...)`, each argument borrowed.
 OwnedRef call(BorrowedRef callable, std::initializer_list<BorrowedRef> arguments);

@@ -99,15 +99,17 @@ def test_delete_with_an_int_order_raises_and_sends_nothing():
     assert exchange.calls == []
 
 
-class Operand(object):
-    """A non-str operand that joins by its own `+`, to follow the order of the additions."""
+class Operand(str):
+    """A str whose own `+` records its right operands, to follow the order of the additions."""
 
-    def __init__(self, log, text):
-        self.log, self.text = log, text
+    def __new__(cls, log, text):
+        made = str.__new__(cls, text)
+        made.log = log
+        return made
 
     def __add__(self, other):
         self.log.append(other)
-        return Operand(self.log, self.text + other)
+        return Operand(self.log, str(self) + other)
 
 
 def test_joins_are_the_interpreters_additions_left_to_right():
@@ -115,7 +117,90 @@ def test_joins_are_the_interpreters_additions_left_to_right():
     command, exchange = command_with("r")
     command.Delete(Operand(log, "A1"), "789")
     assert log == [" ", "Delete", " ", "789"]
-    assert exchange.calls[0][0].text == "A1 Delete 789"
+    assert exchange.calls == [("A1 Delete 789", 0)]
+    assert type(exchange.calls[0][0]) is Operand
+
+
+class Adds(object):
+    """A field that contributes `part` by its `__radd__`, whatever it was asked to add to."""
+
+    def __init__(self, part, keep_before=True):
+        self.part, self.keep_before = part, keep_before
+
+    def __radd__(self, before):
+        return (before if self.keep_before else "X") + self.part
+
+
+class Spaced(str):
+    """A broker whose `+` slips a word in before what it is asked to add."""
+
+    def __add__(self, other):
+        return str(self) + " 99" + other
+
+
+class Symbols(object):
+    """Symbols whose `replace` hands back another object."""
+
+    def __init__(self, replaced):
+        self.replaced = replaced
+
+    def replace(self, old, new):
+        return self.replaced
+
+
+ANY_ORDER = ("A1", "P1", "B", "100", "1", "ROD", "LMT", None, None)
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda c: c.Order("A1", "FUT", "B", Adds("17 99"), "1", "ROD", "LMT", None, None), "price"),
+    (lambda c: c.Order("A1", "FUT", "B", Adds("17\t99"), "1", "ROD", "LMT", None, None), "price"),
+    (lambda c: c.Order(*ANY_ORDER, daytrade=Adds("0", keep_before=False)), "daytrade"),
+    (lambda c: c.Order(*ANY_ORDER, anc=Adds("N", keep_before=False)), "anc"),
+    (lambda c: c.Order(Spaced("A1"), *ANY_ORDER[1:]), "broker"),
+    (lambda c: c.Delete("A1", Adds("1 Delete 2")), "orderid"),
+    (lambda c: c.GetUnfinished("A1", Adds("\u3000")), "orderid"),
+    (lambda c: c.GetInStock(Spaced("A1"), "P1"), "broker"),
+    (lambda c: c.FutureRights(Spaced("A1")), "broker"),
+    (lambda c: c.AddQuote("A1", Symbols(Adds("S1", keep_before=False))), "symbols"),
+])
+def test_what_a_field_contributes_is_checked_whatever_its_type(call, name):
+    command, exchange = command_with("r")
+    with pytest.raises(ValueError) as refused:
+        call(command)
+    assert str(refused.value).startswith(name + " ")
+    assert exchange.calls == []
+
+
+def test_a_field_whose_sum_is_not_text_is_refused():
+    class Opaque(object):
+        def __radd__(self, before):
+            return self
+
+    command, exchange = command_with("r")
+    with pytest.raises(ValueError, match="^qty "):
+        command.Order("A1", "P1", "B", "100", Opaque(), "ROD", "LMT", None, None)
+    assert exchange.calls == []
+
+
+def test_fields_that_add_plain_words_by_their_own_operators_go_out():
+    command, exchange = command_with("r")
+    command.Order(Operand([], "A1"), "P1", "B", Adds("100"), "1", "ROD", "LMT", None, None,
+                  anc=Adds(" a note"))
+    assert exchange.calls == [("A1 P1 B 100 1 ROD LMT 0  a note", 0)]
+
+
+def test_add_quote_refuses_a_spaced_broker_before_testing_append():
+    tested = []
+
+    class Append(object):
+        def __bool__(self):
+            tested.append(True)
+            return True
+
+    command, exchange = command_with("r")
+    with pytest.raises(ValueError, match="^broker "):
+        command.AddQuote("A 1", "S1", Append())
+    assert tested == [] and exchange.calls == []
 
 
 # --- the order-condition check --------------------------------------------------------------
@@ -493,13 +578,17 @@ def test_str_subclasses_are_checked_by_their_characters(method, args):
 
 
 @pytest.mark.parametrize("method, args, error", [
-    # Building the text fails first: the interpreter's own errors keep their precedence.
-    ("Delete", ("A1 x", 7), TypeError),
+    # Each field is checked as it is added, in the order of the additions: of two bad fields,
+    # the earlier one's error is raised.
+    ("Delete", ("A1 x", 7), ValueError),
+    ("Delete", ("A1", 7), TypeError),
     ("GetAccount", (None, "1 2"), TypeError),
-    ("AddQuote", ("A1 x", ["S1"]), AttributeError),
-    ("Order", ("A 1", "P1", "B", 100, "1", "ROD", "LMT", None, None), TypeError),
+    ("AddQuote", ("A1 x", ["S1"]), ValueError),
+    ("AddQuote", ("A1", ["S1"]), AttributeError),
+    ("Order", ("A1", "P1", "B", 100, "1 2", "ROD", "LMT", None, None), TypeError),
+    ("Order", ("A 1", "P1", "B", 100, "1", "ROD", "LMT", None, None), ValueError),
 ])
-def test_building_errors_come_before_the_whitespace_check(method, args, error):
+def test_each_field_is_checked_as_it_is_added(method, args, error):
     command, exchange = command_with("over")
     with pytest.raises(error):
         getattr(command, method)(*args)

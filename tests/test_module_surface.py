@@ -62,10 +62,11 @@ def test_importing_again_gives_the_same_module():
     assert sys.modules["velkarcmd"] is module
 
 
-def test_entry_point_called_again_returns_the_module_it_made():
+def test_entry_point_hands_the_import_system_a_definition_to_make_modules_from():
     entry = ctypes.PyDLL(module.__file__).PyInit_velkarcmd
-    entry.restype = ctypes.py_object
-    assert entry() is module
+    entry.restype = ctypes.c_void_p  # a borrowed pointer to the static definition
+    assert entry() == entry()
+    assert "__builtins__" not in vars(module)
 
 
 def test_class_is_made_by_type_with_its_namespace_in_order():
