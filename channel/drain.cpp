@@ -217,8 +217,7 @@ void enlarge_receive_buffer(datagram::Handle handle) {
     datagram::request_receive_buffer(handle, kReceiveBufferBytes);
 }
 
-OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client,
-                           datagram::Handle handle) {
+OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client, datagram::Handle handle) {
     Drain drain;
     drain.handle = handle;
     if (!read_timeout(state, client, drain)) {

@@ -13,7 +13,6 @@ PyObject* send_msg(PyObject* module, PyObject* args);
 
 // `self._ZolmarCommand__SendMsg(text, mode)`, looked up at call time, so that an instance
 // attribute or a subclass member of that name stands in for the exchange.
-OwnedRef send_through(const ModuleState& state, BorrowedRef self, BorrowedRef text,
-                      ReplyMode mode);
+OwnedRef send_through(const ModuleState& state, BorrowedRef self, BorrowedRef text, ReplyMode mode);
 
 }  // namespace velkarcmd

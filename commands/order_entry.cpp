@@ -63,7 +63,8 @@ OwnedRef cancel(const Command& command, const Arguments<3>& arguments) {
     const ModuleState& s = command.state;
     RequestText text(s, arguments[1], "broker", FieldRule::one_word);
     if (!text.add_literal(s.blank) || !text.add_literal(s.delete_word) ||
-        !text.add_literal(s.blank) || !text.add_field(arguments[2], "orderid", FieldRule::one_word)) {
+        !text.add_literal(s.blank) ||
+        !text.add_field(arguments[2], "orderid", FieldRule::one_word)) {
         return {};
     }
     OwnedRef request = text.finish();

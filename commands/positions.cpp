@@ -26,9 +26,9 @@ OwnedRef all_but_last(const ModuleState& s, BorrowedRef lines, Py_ssize_t count)
         return OwnedRef::steal(PyList_GetSlice(lines.get(), 0, count - 1));
     }
     OwnedRef minus_one = OwnedRef::steal(PyLong_FromLong(-1));
-    OwnedRef range =
-        minus_one ? OwnedRef::steal(PySlice_New(s.zero.get(), minus_one.get(), nullptr))
-                  : OwnedRef();
+    OwnedRef range = minus_one
+                         ? OwnedRef::steal(PySlice_New(s.zero.get(), minus_one.get(), nullptr))
+                         : OwnedRef();
     return range ? OwnedRef::steal(PyObject_GetItem(lines.get(), range.get())) : OwnedRef();
 }
 
@@ -41,7 +41,8 @@ OwnedRef positions(const Command& command, const Arguments<3>& arguments) {
     }
     OwnedRef joined = text.finish();
     OwnedRef request = joined ? strip_chars(s, joined, s.hyphen) : OwnedRef();
-    OwnedRef reply = request ? send_through(s, arguments[0], request, ReplyMode::multi) : OwnedRef();
+    OwnedRef reply =
+        request ? send_through(s, arguments[0], request, ReplyMode::multi) : OwnedRef();
     OwnedRef trimmed = reply ? strip_chars(s, reply, s.line_feed) : OwnedRef();
     OwnedRef lines = trimmed ? split(s, trimmed, s.line_feed) : OwnedRef();
     if (!lines) {
@@ -63,7 +64,8 @@ OwnedRef equity(const Command& command, const Arguments<2>& arguments) {
         return {};
     }
     OwnedRef request = text.finish();
-    OwnedRef reply = request ? send_through(s, arguments[0], request, ReplyMode::single) : OwnedRef();
+    OwnedRef reply =
+        request ? send_through(s, arguments[0], request, ReplyMode::single) : OwnedRef();
     return reply ? strip_chars(s, reply, s.line_feed) : OwnedRef();
 }
 
@@ -83,7 +85,8 @@ OwnedRef subscribe(const Command& command, const Arguments<4>& arguments) {
         return {};
     }
     OwnedRef request = text.finish();
-    OwnedRef reply = request ? send_through(s, arguments[0], request, ReplyMode::single) : OwnedRef();
+    OwnedRef reply =
+        request ? send_through(s, arguments[0], request, ReplyMode::single) : OwnedRef();
     return reply ? none() : OwnedRef();
 }
 

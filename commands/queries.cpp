@@ -29,7 +29,8 @@ OwnedRef query(const ModuleState& s, const Arguments<3>& arguments, Selection se
         return {};
     }
     OwnedRef request = text.finish();
-    OwnedRef reply = request ? send_through(s, arguments[0], request, ReplyMode::multi) : OwnedRef();
+    OwnedRef reply =
+        request ? send_through(s, arguments[0], request, ReplyMode::multi) : OwnedRef();
     OwnedRef trimmed = reply ? strip_chars(s, reply, s.line_feed) : OwnedRef();
     OwnedRef lines = trimmed ? split(s, trimmed, s.line_feed) : OwnedRef();
     OwnedRef each = lines ? OwnedRef::steal(PyObject_GetIter(lines.get())) : OwnedRef();

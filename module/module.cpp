@@ -34,8 +34,7 @@ struct Method {
     PyMethodDef native;
 };
 
-#define VELKARCMD_NATIVE(name, function) \
-    { name, function, METH_VARARGS, nullptr }
+#define VELKARCMD_NATIVE(name, function) {name, function, METH_VARARGS, nullptr}
 
 // The class namespace, in order.
 Method kMethods[] = {
@@ -79,8 +78,8 @@ constexpr char kFactory[] = "_velkarcmd_methods";
 std::string methods_source() {
     std::string natives, body, made;
     for (const Method& method : kMethods) {
-        std::string signature = std::string("self") + (*method.parameters ? ", " : "") +
-                                method.parameters;
+        std::string signature =
+            std::string("self") + (*method.parameters ? ", " : "") + method.parameters;
         body += std::string("    def ") + method.name + "(" + signature + "):\n";
         if (method.passed == nullptr) {
             body += "        pass\n";
@@ -91,8 +90,8 @@ std::string methods_source() {
         }
         made += std::string(method.name) + ", ";
     }
-    return std::string("def ") + kFactory + "(" + natives + "):\n" + body + "    return (" +
-           made + ")\n";
+    return std::string("def ") + kFactory + "(" + natives + "):\n" + body + "    return (" + made +
+           ")\n";
 }
 
 OwnedRef attribute(BorrowedRef object, const char* name) {
@@ -136,8 +135,7 @@ OwnedRef make_methods(BorrowedRef module) {
         return {};
     }
     std::string source = methods_source();
-    OwnedRef code =
-        OwnedRef::steal(Py_CompileString(source.c_str(), "<velkarcmd>", Py_file_input));
+    OwnedRef code = OwnedRef::steal(Py_CompileString(source.c_str(), "<velkarcmd>", Py_file_input));
     // The factory is defined in a scratch namespace: only the methods keep the module's
     // namespace as their globals, and nothing is added to it.
     OwnedRef scratch = OwnedRef::steal(PyDict_New());
@@ -165,9 +163,9 @@ OwnedRef make_methods(BorrowedRef module) {
         }
     }
     OwnedRef arguments = OwnedRef::steal(PyList_AsTuple(natives.get()));
-    OwnedRef methods = arguments ? OwnedRef::steal(PyObject_Call(factory.get(), arguments.get(),
-                                                                 nullptr))
-                                 : OwnedRef();
+    OwnedRef methods = arguments
+                           ? OwnedRef::steal(PyObject_Call(factory.get(), arguments.get(), nullptr))
+                           : OwnedRef();
     if (!methods) {
         return {};
     }
@@ -208,7 +206,8 @@ OwnedRef make_class(BorrowedRef module) {
     for (const Method& method : kMethods) {
         OwnedRef function = OwnedRef::share(PyTuple_GetItem(methods.get(), index++));
         OwnedRef key = str_from(method.key);
-        if (!function || !key || PyObject_SetItem(namespace_.get(), key.get(), function.get()) < 0) {
+        if (!function || !key ||
+            PyObject_SetItem(namespace_.get(), key.get(), function.get()) < 0) {
             return {};
         }
     }

@@ -61,9 +61,9 @@ const Text kTexts[] = {
 
 // Every other member, for the collector's walk.
 OwnedRef ModuleState::* const kObjects[] = {
-    &ModuleState::zero,           &ModuleState::one,           &ModuleState::buffer_size,
-    &ModuleState::endpoint,       &ModuleState::builtins,      &ModuleState::socket_base_type,
-    &ModuleState::socket_class,   &ModuleState::native_recv,   &ModuleState::socket_timeout,
+    &ModuleState::zero,         &ModuleState::one,         &ModuleState::buffer_size,
+    &ModuleState::endpoint,     &ModuleState::builtins,    &ModuleState::socket_base_type,
+    &ModuleState::socket_class, &ModuleState::native_recv, &ModuleState::socket_timeout,
 };
 
 template <typename Visit>

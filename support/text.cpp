@@ -147,17 +147,17 @@ bool RequestText::add(BorrowedRef piece, const char* name, FieldRule rule, bool 
         }
         Py_ssize_t start = PyUnicode_GetLength(before.get());
         if (!begins || start < 0) {
-            return start >= 0 && refuse(checked_name,
-                                        "%s must only add text to the request, which became %R",
-                                        after);
+            return start >= 0 &&
+                   refuse(checked_name, "%s must only add text to the request, which became %R",
+                          after);
         }
         part = OwnedRef::steal(PyUnicode_Substring(after.get(), start, PY_SSIZE_T_MAX));
         // A separator adds itself and nothing else, whatever the text so far does with `+`.
         Truth as_is = part && literal ? equals(part, piece) : 1;
         if (as_is <= 0) {
-            return as_is == 0 && refuse(checked_name,
-                                        "%s must only add text to the request, which became %R",
-                                        after);
+            return as_is == 0 &&
+                   refuse(checked_name, "%s must only add text to the request, which became %R",
+                          after);
         }
     }
     if (!part) {

@@ -97,7 +97,8 @@ def test_import_in_a_subinterpreter_then_in_the_main_interpreter():
             importlib.import_module("_xxsubinterpreters")
         except ImportError:
             pytest.skip("this interpreter offers tests no sub-interpreters")
-    run = subprocess.run([sys.executable, "-c", "PROBE = %r\n%s" % (PROBE, SUBINTERPRETER_SCRIPT)], stdout=subprocess.PIPE,
+    script = "PROBE = %r\n%s" % (PROBE, SUBINTERPRETER_SCRIPT)
+    run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
     assert run.stdout.strip() == "both work", run.stderr
 
