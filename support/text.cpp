@@ -29,6 +29,25 @@ Truth holds_whitespace(BorrowedRef text) {
     if (length <= 0) {
         return length < 0 ? -1 : 0;
     }
+    // Short ASCII fields, the usual case, are read here: in ASCII, `str.isspace` accepts
+    // exactly these characters. Anything longer or wider asks the str type itself.
+    constexpr Py_ssize_t kScanned = 64;
+    if (length <= kScanned) {
+        bool ascii = true;
+        for (Py_ssize_t i = 0; i < length && ascii; ++i) {
+            Py_UCS4 c = PyUnicode_ReadChar(text.get(), i);
+            if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) {
+                return -1;
+            }
+            if (c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F)) {
+                return 1;
+            }
+            ascii = c < 0x80;
+        }
+        if (ascii) {
+            return 0;
+        }
+    }
     OwnedRef words = OwnedRef::steal(PyUnicode_Split(text.get(), nullptr, -1));
     if (!words) {
         return -1;

@@ -607,3 +607,18 @@ def test_fields_that_may_hold_blanks_still_go_out(method, args, sent):
     command, exchange = command_with("over")
     getattr(command, method)(*args)
     assert exchange.calls == [(sent, exchange.calls[0][1])]
+
+
+@pytest.mark.parametrize("character", [chr(c) for c in range(128)] + [
+    "\x85", "\xa0", "\u1680", "\u2000", "\u2028", "\u3000", "\u200b", "\ufeff", "\U0001f600"])
+@pytest.mark.parametrize("padding", [0, 70])  # short fields are read natively, long ones by str
+def test_a_field_is_refused_exactly_when_str_isspace_accepts_a_character(character, padding):
+    command, exchange = command_with("r")
+    orderid = "1" * padding + character + "2"
+    if character.isspace():
+        with pytest.raises(ValueError, match="^orderid "):
+            command.Delete("A1", orderid)
+        assert exchange.calls == []
+    else:
+        command.Delete("A1", orderid)
+        assert exchange.calls == [("A1 Delete " + orderid, 0)]
