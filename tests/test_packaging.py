@@ -115,3 +115,27 @@ def test_the_installed_package_imports_and_its_simulator_runs(built):
     simulator = shutil.which("zolmar-sim", path=str(bin_dir))
     assert simulator is not None
     assert run(simulator, "--help").startswith("usage: zolmar-sim")
+
+
+def test_one_stable_abi_wheel_that_cpython_36_refuses(built, tmp_path):
+    _, _, _, wheel = built
+    name = pathlib.Path(str(wheel)).name
+    assert "-cp37-abi3-" in name
+    if sys.platform == "win32":
+        pytest.skip("CPython 3.6 is looked for with pyenv, on Linux")
+    try:
+        older = subprocess.run([os.path.join(REPO, "tools", "find-python"), "3.6"],
+                               stdout=subprocess.PIPE, universal_newlines=True,
+                               check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        pytest.skip("no CPython 3.6 here")
+    # Refused by its Requires-Python, and, that overridden, by its tag.
+    for extra, reason in (([], "requires Python '>=3.7'"),
+                          (["--ignore-requires-python"], "not a supported wheel")):
+        refused = subprocess.run([older, "-m", "pip", "install", "--no-index", "--no-deps",
+                                  "--target", str(tmp_path)] + extra + [str(wheel)],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                 universal_newlines=True)
+        assert refused.returncode != 0
+        assert reason in refused.stdout
+        assert not any(tmp_path.iterdir())
