@@ -73,3 +73,22 @@ def test_thread_whose_starter_rebinds_the_keyword_dict_during_the_exchange():
     release.set()
     assert finished.wait(10)
     assert results == [[RECORD]]
+
+
+def test_a_replaced_default_does_not_reach_a_call_under_way(velkarcmd):
+    seen = []
+    original = velkarcmd.ZolmarCommand.GetInStock.__defaults__
+
+    class Replacing(velkarcmd.ZolmarCommand):
+        def _ZolmarCommand__SendMsg(self, msg, flag):
+            seen.append(msg)
+            velkarcmd.ZolmarCommand.GetInStock.__defaults__ = ("ZZZ",)
+            churn()
+            return "L1\nover"
+
+    try:
+        assert Replacing().GetInStock("A1") == ["L1"]
+        assert Replacing().GetInStock("A1") == ["L1"]
+    finally:
+        velkarcmd.ZolmarCommand.GetInStock.__defaults__ = original
+    assert seen == ["A1", "A1-ZZZ"]

@@ -255,3 +255,22 @@ def test_a_failed_import_leaves_nothing_behind_and_can_be_retried():
     run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
     assert run.stdout.split("\n")[:3] == ["failed True", "left behind False", "retried True True"], run.stderr
+
+
+def test_a_refused_call_builds_and_sends_nothing():
+    added, sent = [], []
+
+    class Field(object):
+        def __radd__(self, other):
+            added.append(other)
+            return other + "x"
+
+    command = ZolmarCommand()
+    command._ZolmarCommand__SendMsg = lambda msg, flag: sent.append(msg)
+    for call in (lambda: command.Order(Field(), *(Field(),) * 7),
+                 lambda: command.Order(*(Field(),) * 9, bogus=1),
+                 lambda: command.Delete(Field(), Field(), Field()),
+                 lambda: command.AddQuote(Field(), symbols=Field(), broker=Field())):
+        with pytest.raises(TypeError):
+            call()
+    assert added == [] and sent == []
