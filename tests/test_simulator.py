@@ -261,16 +261,36 @@ def test_random_datagrams_never_silence_or_harm_it(zolmar_sim, command):
     assert snapshot(command, "A1") == before
 
 
-def run_sim(*args):
-    return subprocess.run([executable()] + list(args), stdout=subprocess.PIPE,
+# The installed simulator run through the interpreter, for when its scripts folder is not on PATH.
+PYTHON_M = [sys.executable, "-m", "zolmar_sim"]
+
+
+def run_sim(*args, launcher=None):
+    return subprocess.run(list(launcher or [executable()]) + list(args), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, universal_newlines=True, timeout=10)
 
 
-def test_port_taken_refuses_to_start(zolmar_sim):
+@pytest.mark.parametrize("launcher", [None, PYTHON_M], ids=["zolmar-sim", "python -m"])
+def test_port_taken_refuses_to_start(zolmar_sim, launcher):
     zolmar_sim(*FIXED)
-    second = run_sim()
+    second = run_sim(launcher=launcher)
     assert second.returncode == 3
     assert "5656" in second.stderr and "taken" in second.stderr
+
+
+@pytest.mark.parametrize("args", [["--version"], ["--help"], ["--bogus", "1"], ["--drop", "2"],
+                                  ["--window-ms"]])
+def test_python_m_zolmar_sim_is_the_installed_simulator(args):
+    direct, through = run_sim(*args), run_sim(*args, launcher=PYTHON_M)
+    assert (through.returncode, through.stdout, through.stderr) == (
+        direct.returncode, direct.stdout, direct.stderr)
+
+
+def test_python_m_zolmar_sim_serves_and_stops_cleanly(zolmar_sim, command):
+    sim = zolmar_sim(*FIXED, launcher=PYTHON_M)
+    order(command, "A1", "B", "16000", "1")
+    code, out, err = sim.stop()
+    assert code == 0 and "stopped after 1 requests" in out and err == ""
 
 
 if sys.platform == "win32":
