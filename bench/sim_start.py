@@ -7,9 +7,11 @@ Measures, side by side in one run, each N times (median and 90th percentile, in 
 - `zolmar-sim --version`: starting the program at all, the floor of any start;
 - a start through the plugin (port check, spawn, until the banner says it listens);
 - its stop (SIGTERM, on Windows Ctrl-Break, until it has exited);
-- the fixture's whole setup and teardown around an empty test, as pytest runs it.
+- the fixture's whole setup and teardown around an empty test, as pytest runs it, beside the
+  same test without the fixture.
 """
 import argparse
+import json
 import os
 import shutil
 import statistics
@@ -19,6 +21,32 @@ import tempfile
 import time
 
 import velkarcmd_testing
+
+
+TIMING = """
+import json, time
+import pytest
+
+TIMES = {}
+
+def _timed(item, phase):
+    began = time.perf_counter()
+    yield
+    TIMES.setdefault(item.originalname, {}).setdefault(item.nodeid, 0.0)
+    TIMES[item.originalname][item.nodeid] += (time.perf_counter() - began) * 1000
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_setup(item):
+    yield from _timed(item, "setup")
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_teardown(item):
+    yield from _timed(item, "teardown")
+
+def pytest_sessionfinish(session):
+    with open("times.json", "w") as out:
+        json.dump({name: list(tests.values()) for name, tests in TIMES.items()}, out)
+"""
 
 
 def timed(action, rounds):
@@ -61,29 +89,27 @@ def main():
     start = describe("start: port check, spawn, banner", starts)
     stop = describe("stop: SIGTERM until exited", stops)
 
-    # The fixture as a test meets it: pytest's own setup and teardown of one test.
+    # The fixture as a test meets it: pytest's own setup and teardown of an empty test, timed
+    # by a hook around each phase, beside the same test without the fixture.
     where = tempfile.mkdtemp(prefix="sim-start-")
-    tests = os.path.join(where, "test_sim_start.py")
-    with open(tests, "w") as script:
-        script.write("import pytest\n\n"
-                     "@pytest.mark.parametrize('n', range(%d))\n"
-                     "def test_with(zolmar_sim, n):\n    pass\n\n"
-                     "@pytest.mark.parametrize('n', range(%d))\n"
-                     "def test_without(n):\n    pass\n" % (rounds, rounds))
     try:
-        durations = {}
-        for name in ("with", "without"):
-            began = time.perf_counter()
-            subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                            tests, "-k", "test_%s" % name], cwd=where, check=True,
-                           stdout=subprocess.DEVNULL)
-            durations[name] = (time.perf_counter() - began) * 1000
+        with open(os.path.join(where, "conftest.py"), "w") as conftest:
+            conftest.write(TIMING)
+        with open(os.path.join(where, "test_sim_start.py"), "w") as script:
+            script.write("import pytest\n\n"
+                         "@pytest.mark.parametrize('n', range(%d))\n"
+                         "def test_sim(zolmar_sim, n):\n    pass\n\n"
+                         "@pytest.mark.parametrize('n', range(%d))\n"
+                         "def test_plain(n):\n    pass\n" % (rounds, rounds))
+        subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider"],
+                       cwd=where, check=True, stdout=subprocess.DEVNULL)
+        with open(os.path.join(where, "times.json")) as measured:
+            phases = json.load(measured)
     finally:
         shutil.rmtree(where)
-    per_test = (durations["with"] - durations["without"]) / rounds
-    print("%-44s %7.2f ms a test (%d tests: %.0f ms with it, %.0f ms without)"
-          % ("the fixture in pytest, over an empty test", per_test, rounds, durations["with"],
-             durations["without"]))
+    sim = describe("the fixture: setup and teardown of a test", phases["test_sim"])
+    plain = describe("the same test without it", phases["test_plain"])
+    print("a test pays %.1f ms for the fixture" % (sim - plain))
     print("start is %.1fx a bare spawn; start and stop together %.1f ms"
           % (start / floor, start + stop))
 
