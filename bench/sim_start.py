@@ -22,7 +22,6 @@ import time
 
 import velkarcmd_testing
 
-
 TIMING = """
 import json, time
 import pytest
