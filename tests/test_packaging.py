@@ -102,20 +102,10 @@ def test_the_wheel_carries_module_stub_plugin_and_metadata(built):
         assert wanted in classifiers
 
 
-def test_the_installed_package_imports_and_its_simulator_runs(built):
+def test_python_m_zolmar_sim_runs_the_simulator_off_path(built):
     bin_dir, python, _, _ = built
-    # Run from elsewhere, so that nothing of the work tree is imported instead.
-    # The plugin needs pytest, which the fresh environment lacks: it is only located.
-    out = run(python, "-c", "import importlib.util, velkarcmd; print(velkarcmd.__file__); "
-              "print(importlib.util.find_spec('velkarcmd_testing').origin); "
-              "print(velkarcmd.ZolmarCommand.Order.__name__)", cwd=str(bin_dir))
-    module_file, plugin_file, method = out.split()
-    venv = str(bin_dir.parent)
-    assert module_file.startswith(venv) and plugin_file.startswith(venv) and method == "Order"
     simulator = shutil.which("zolmar-sim", path=str(bin_dir))
-    assert simulator is not None
-    assert run(simulator, "--help").startswith("usage: zolmar-sim")
-    # The same program through the interpreter, with its scripts folder off PATH.
+    # The interpreter's scripts folder off PATH, as pip leaves it when it only warns.
     env = dict(os.environ, PATH=os.pathsep.join(
         place for place in os.environ.get("PATH", "").split(os.pathsep)
         if place and os.path.abspath(place) != str(bin_dir)))
@@ -141,3 +131,18 @@ def test_python_m_zolmar_sim_finds_the_simulator_installed_with_it(built, tmp_pa
     assert simulator == str(prefix / "bin" / "zolmar-sim")
     assert run(python, "-m", "zolmar_sim", "--version", cwd=str(tmp_path), env=env) == (
         "zolmar-sim 0.1.0\n")
+
+
+def test_the_installed_package_imports_and_its_simulator_runs(built):
+    bin_dir, python, _, _ = built
+    # Run from elsewhere, so that nothing of the work tree is imported instead.
+    # The plugin needs pytest, which the fresh environment lacks: it is only located.
+    out = run(python, "-c", "import importlib.util, velkarcmd; print(velkarcmd.__file__); "
+              "print(importlib.util.find_spec('velkarcmd_testing').origin); "
+              "print(velkarcmd.ZolmarCommand.Order.__name__)", cwd=str(bin_dir))
+    module_file, plugin_file, method = out.split()
+    venv = str(bin_dir.parent)
+    assert module_file.startswith(venv) and plugin_file.startswith(venv) and method == "Order"
+    simulator = shutil.which("zolmar-sim", path=str(bin_dir))
+    assert simulator is not None
+    assert run(simulator, "--help").startswith("usage: zolmar-sim")
