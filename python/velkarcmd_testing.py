@@ -269,8 +269,7 @@ class ZolmarSimFixture(object):
 
     def __call__(self, journal=None, extra_args=(), **options):
         # The options first, so that refused ones leave the running simulator as it is.
-        command_line(journal=None if journal in (True, False) else journal,
-                     extra_args=extra_args, **options)
+        command_line(extra_args=extra_args, **options)
         if self.current is not None:
             self.current.stop()
             self.current = None
