@@ -1,35 +1,36 @@
 """pytest plugin: the fixture ``zolmar_sim`` runs a trading script's tests against zolmar-sim.
 
 Installed with velkarcmd and loaded by pytest on its own (entry point ``pytest11``; turn it off
-with ``-p no:velkarcmd``). A test asks for ``zolmar_sim`` and calls it to start the simulator
-on the application's address, 127.0.0.1:5656, where velkarcmd sends every command::
+with ``-p no:velkarcmd``). A test that asks for ``zolmar_sim`` runs with the simulator started
+on the application's address, 127.0.0.1:5656, where velkarcmd sends every command; the marker
+``zolmar_sim`` gives its options::
 
+    @pytest.mark.zolmar_sim(price={"FUT": "17000"}, move_every=0, journal=True)
     def test_buying_opens_a_position(zolmar_sim):
-        sim = zolmar_sim(price={"FUT": "17000"}, move_every=0, journal=True)
         ...
-        sim.stop()
-        assert "FUT" in sim.read_journal()
+        zolmar_sim.stop()
+        assert "FUT" in zolmar_sim.read_journal()
 
-Keywords (all optional): ``price`` and ``preload`` take a mapping (``--price NAME=VALUE`` each);
-``journal=True`` writes the journal into the test's temporary directory (or give a path);
-any other keyword ``some_option=value`` becomes ``--some-option value`` (``balance``,
-``move_every``, ``tick``, ``seed``, ``delay_ms``, ``drop``, ``withhold_end``, ``corrupt``,
-``oversize``, ``burst``, ``pace_us``); ``extra_args`` is a list passed as it is. Calling it
-again stops the running simulator first. The simulator is stopped when the test ends.
+Keywords (all optional), in the marker or in a call of the fixture: ``price`` and ``preload``
+take a mapping (``--price NAME=VALUE`` each); ``journal=True`` writes the journal into the
+test's temporary directory (or give a path); any other keyword ``some_option=value`` becomes
+``--some-option value`` (``balance``, ``move_every``, ``tick``, ``seed``, ``delay_ms``, ``drop``,
+``withhold_end``, ``corrupt``, ``oversize``, ``burst``, ``pace_us``); ``extra_args`` is a list
+passed as it is. Calling the fixture, ``zolmar_sim(**options)``, restarts the simulator with
+those options. The simulator is stopped when the test ends.
 
-When the port is taken, by the real application say, the test fails saying so, and nothing is
-sent there.
+When the port is taken, by the real application say, the test errors in setup saying so, before
+its body runs: nothing is sent there. ``zolmar_sim_session`` shares one simulator between the
+tests that ask for it.
 """
 import os
-import shutil
 import signal
 import socket
 import subprocess
-import sys
-import sysconfig
 import threading
 
 import pytest
+import zolmar_sim as _installed
 
 HOST = "127.0.0.1"
 PORT = 5656
@@ -49,18 +50,12 @@ class ZolmarSimError(Exception):
 
 
 def find_executable():
-    """zolmar-sim beside the running interpreter (its environment's scripts), else on PATH."""
-    places = [sysconfig.get_path("scripts"), os.path.dirname(sys.executable)]
-    for place in places:
-        found = shutil.which("zolmar-sim", path=place) if place else None
-        if found:
-            return found
-    found = shutil.which("zolmar-sim")
-    if found is None:
-        raise ZolmarSimError(
-            "zolmar-sim is not installed beside %s nor on PATH: install velkarcmd into the "
-            "environment that runs the tests" % sys.executable)
-    return found
+    """zolmar-sim as installed with velkarcmd (the installation's RECORD), else beside the running
+    interpreter (its environment's scripts), else on PATH."""
+    try:
+        return _installed.find_executable()
+    except _installed.NotInstalled as error:
+        raise ZolmarSimError(str(error)) from None
 
 
 def port_is_free(host=HOST, port=PORT):
@@ -117,7 +112,8 @@ def ask_to_stop(process):
 
 
 class ZolmarSim(object):
-    """A running zolmar-sim: ``journal`` (path or None), ``args``, ``banner``, ``stop()``."""
+    """A running zolmar-sim: ``journal`` (path or None), ``read_journal()``, ``stop()`` (its exit
+    code), ``running``, ``args``, ``banner``."""
 
     def __init__(self, args, journal=None):
         self.args = [find_executable()] + list(args)
@@ -186,38 +182,188 @@ class ZolmarSim(object):
             return ""
 
 
-@pytest.fixture
-def zolmar_sim(tmp_path):
-    """Factory: ``zolmar_sim(price={"FUT": "17000"}, balance="1000000", journal=True,
-    extra_args=[...])`` starts zolmar-sim on 127.0.0.1:5656 and returns its handle; it is
-    stopped when the test ends. Fails the test if the port is taken."""
-    current = []
+MARKER = "zolmar_sim"
 
-    def start(journal=None, extra_args=(), **options):
-        if current:
-            current.pop().stop()
-        if journal is True:
-            journal = tmp_path / "zolmar-journal.log"
-        elif journal is False:
-            journal = None
-        args = command_line(journal=journal, extra_args=extra_args, **options)
-        if not port_is_free():
-            pytest.fail(_PORT_TAKEN.format(host=HOST, port=PORT, detail=""), pytrace=False)
-        failure = None
-        try:
-            sim = ZolmarSim(args, journal=None if journal is None else os.fspath(journal))
-        except ZolmarSimError as error:
-            failure = str(error)
-        if failure is not None:
-            # Outside the handler, so that the report is the message alone.
-            pytest.fail(failure, pytrace=False)
-        current.append(sim)
-        return sim
+_MARKER_UNUSED = (
+    "@pytest.mark.zolmar_sim is on {test}, which does not use the zolmar_sim fixture{session}: "
+    "add zolmar_sim to its arguments (a misspelt name?). Without the fixture the test talks to "
+    "whatever listens on {host}:{port}, so it was not run."
+)
 
-    yield start
-    for sim in current:
-        crashed = not sim.running and sim.returncode is None
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "zolmar_sim(**options): the options the zolmar_sim fixture starts zolmar-sim with for "
+        "this test, the keywords the fixture takes (price={'FUT': '17000'}, move_every=0, "
+        "journal=True, ...)")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_setup(item):
+    # Before any fixture: a test marked on its own but without the fixture must not run at all.
+    if "zolmar_sim" in getattr(item, "fixturenames", ()):
+        return
+    if any(node is item for node, _ in item.iter_markers_with_node(MARKER)):
+        session = (" (zolmar_sim_session takes its options from the zolmar_sim_session_options "
+                   "fixture)" if "zolmar_sim_session" in item.fixturenames else "")
+        pytest.fail(_MARKER_UNUSED.format(test=item.nodeid, session=session, host=HOST,
+                                          port=PORT), pytrace=False)
+
+
+def _marker_options(request):
+    marker = request.node.get_closest_marker(MARKER)
+    if marker is None:
+        return {}
+    if marker.args:
+        pytest.fail("@pytest.mark.zolmar_sim takes keywords only, the zolmar_sim fixture's "
+                    "(price={'FUT': '17000'}, move_every=0, journal=True, ...), not %r"
+                    % (marker.args,), pytrace=False)
+    return dict(marker.kwargs)
+
+
+def _launch(journal_dir, journal=None, extra_args=(), **options):
+    """Checks the options and the port, then starts a ZolmarSim. ValueError for options the
+    fixture refuses, ZolmarSimError when the port is taken or the simulator does not start."""
+    if journal is True:
+        journal = os.path.join(str(journal_dir), "zolmar-journal.log")
+    elif journal is False:
+        journal = None
+    args = command_line(journal=journal, extra_args=extra_args, **options)
+    if not port_is_free():
+        raise ZolmarSimError(_PORT_TAKEN.format(host=HOST, port=PORT, detail=""))
+    return ZolmarSim(args, journal=None if journal is None else os.fspath(journal))
+
+
+def _started(journal_dir, journal=None, extra_args=(), **options):
+    """_launch, its failures as the test's failure: the message alone."""
+    failure = None
+    try:
+        return _launch(journal_dir, journal=journal, extra_args=extra_args, **options)
+    except (ValueError, ZolmarSimError) as error:
+        failure = str(error)
+    # Outside the handler, so that the report is the message alone.
+    pytest.fail(failure, pytrace=False)
+
+
+def _check_survived(sim, what):
+    """Fails the test if `sim` ended on its own rather than by stop()."""
+    if sim is not None and not sim.running and sim.returncode is None:
         code = sim.stop()
-        if crashed:
-            pytest.fail("zolmar-sim ended during the test (exit code %s): %s"
-                        % (code, sim.stderr.strip() or "no message"), pytrace=False)
+        pytest.fail("zolmar-sim ended during %s (exit code %s): %s"
+                    % (what, code, sim.stderr.strip() or "no message"), pytrace=False)
+
+
+class ZolmarSimFixture(object):
+    """What the ``zolmar_sim`` fixture gives a test: the simulator it started, already running.
+
+    Its attributes are the running simulator's (``journal``, ``read_journal()``, ``stop()``,
+    ``running``, ``args``, ``banner``); ``current`` is that ZolmarSim itself. Calling it,
+    ``zolmar_sim(**options)``, stops the simulator and starts it again with those options, and
+    returns the new ZolmarSim.
+    """
+
+    def __init__(self, journal_dir):
+        self._journal_dir = journal_dir
+        self.current = None
+
+    def __call__(self, journal=None, extra_args=(), **options):
+        # The options first, so that refused ones leave the running simulator as it is.
+        command_line(extra_args=extra_args, **options)
+        if self.current is not None:
+            self.current.stop()
+            self.current = None
+        self.current = _started(self._journal_dir, journal=journal, extra_args=extra_args,
+                                **options)
+        return self.current
+
+    def __getattr__(self, name):
+        if name.startswith("_") or self.__dict__.get("current") is None:
+            raise AttributeError(name)
+        return getattr(self.current, name)
+
+    def _finish(self):
+        sim, self.current = self.current, None
+        if sim is not None:
+            _check_survived(sim, "the test")
+            sim.stop()
+
+
+class _SharedSim(object):
+    """The session's simulator behind zolmar_sim_session: started when a test first asks for
+    it, stopped while a test uses zolmar_sim (which needs the port), started anew after."""
+
+    live = []  # the one of this session, to be stopped for zolmar_sim
+
+    def __init__(self, options, journal_dir):
+        self.options = options
+        self.journal_dir = journal_dir
+        self.current = None
+        _SharedSim.live.append(self)
+
+    def ensure_running(self):
+        if self.current is None:
+            self.current = _started(self.journal_dir, **self.options)
+        return self.current
+
+    def suspend(self):
+        sim, self.current = self.current, None
+        if sim is not None:
+            sim.stop()
+
+    def close(self):
+        self.suspend()
+        _SharedSim.live.remove(self)
+
+
+@pytest.fixture
+def zolmar_sim(request, tmp_path):
+    """zolmar-sim on 127.0.0.1:5656 for this test: started before the test runs, with the
+    options of ``@pytest.mark.zolmar_sim(...)`` (the keywords below) or the simulator's defaults,
+    and stopped when it ends. The test errors in setup if the port is taken, and nothing is sent
+    there; or if the simulator refuses the options. The value is a ZolmarSimFixture: the
+    running simulator's handle (``journal``, ``read_journal()``, ``stop()``, ``running``,
+    ``args``), which, called as ``zolmar_sim(price={"FUT": "17000"}, balance="1000000",
+    journal=True, extra_args=[...])``, restarts the simulator with those options and returns
+    its new handle."""
+    if "zolmar_sim_session" in request.fixturenames:
+        pytest.fail("a test uses zolmar_sim or zolmar_sim_session, not both: both need the "
+                    "port", pytrace=False)
+    options = _marker_options(request)
+    # The session's simulator, if one runs, makes way: this test gets a simulator of its own.
+    for shared in _SharedSim.live:
+        shared.suspend()
+    handle = ZolmarSimFixture(tmp_path)
+    handle.current = _started(tmp_path, **options)
+    yield handle
+    handle._finish()
+
+
+@pytest.fixture(scope="session")
+def zolmar_sim_session_options():
+    """The options of zolmar_sim_session's simulator, the zolmar_sim fixture's keywords; {} for
+    its defaults. Override it in a conftest.py with a session-scoped fixture of this name."""
+    return {}
+
+
+@pytest.fixture(scope="session")
+def _zolmar_sim_shared(zolmar_sim_session_options, tmp_path_factory):
+    shared = _SharedSim(dict(zolmar_sim_session_options),
+                        tmp_path_factory.mktemp("zolmar-sim-session"))
+    yield shared
+    shared.close()
+
+
+@pytest.fixture
+def zolmar_sim_session(_zolmar_sim_shared):
+    """One zolmar-sim for every test of the session that asks for it, so that only the first
+    pays for its start: accounts, orders and prices carry over from test to test. Options from
+    zolmar_sim_session_options. A test that uses zolmar_sim stops it meanwhile; the next test
+    that asks for it gets a new one. Errors in setup like zolmar_sim. The value is the running
+    ZolmarSim."""
+    sim = _zolmar_sim_shared.ensure_running()
+    yield sim
+    if _zolmar_sim_shared.current is sim and not sim.running:
+        # Stopped by the test, or ended on its own: the next test gets a new simulator.
+        _zolmar_sim_shared.current = None
+        _check_survived(sim, "the test")

@@ -65,7 +65,8 @@ std::uint64_t Market::place(const std::string& broker, const OrderTicket& ticket
                             ticket.order_type,
                             ticket.day_trade,
                             OrderStatus::working,
-                            {}});
+                            {},
+                            ticket.note});
     accounts_[broker].orders.push_back(id);
     Order& placed = orders_.back();
     Price market_price = reference(ticket.product);

@@ -36,6 +36,7 @@ struct Order {
     std::string day_trade;
     OrderStatus status;
     std::vector<Fill> fills;
+    std::string note;  // the order's anc, as sent; empty when it had none
 };
 
 struct Position {
@@ -75,6 +76,7 @@ struct OrderTicket {
     std::string time_condition;
     std::string order_type;
     std::string day_trade;
+    std::string note;
 };
 
 enum class CancelOutcome { cancelled, unknown, already_filled, already_cancelled };

@@ -8,7 +8,7 @@ namespace {
 
 constexpr std::size_t kLongestIdentifier = 32;
 constexpr std::size_t kLongestEcho = 32;
-constexpr std::size_t kLongestLastField = 64;
+constexpr std::size_t kLongestNote = 64;
 constexpr std::int64_t kLargestQuantity = 1000000;
 
 Reply single(std::string text) {
@@ -48,11 +48,15 @@ const char* status_word(OrderStatus status) {
 
 void append_records(const Order& order, std::vector<std::string>& lines) {
     std::string id = std::to_string(order.id);
-    lines.push_back(
+    std::string record =
         id + "," + status_word(order.status) + "," + order.product + "," + side_code(order.side) +
         "," + (order.market ? "MKT" : format_price(order.price)) + "," +
         std::to_string(order.quantity) + "," + std::to_string(order.quantity - order.remaining) +
-        "," + order.time_condition + "," + order.order_type);
+        "," + order.time_condition + "," + order.order_type;
+    if (!order.note.empty()) {
+        record += "," + record_note(order.note);
+    }
+    lines.push_back(std::move(record));
     for (const Fill& fill : order.fills) {
         lines.push_back(id + ",Match," + order.product + "," + side_code(order.side) + "," +
                         format_price(fill.price) + "," + std::to_string(fill.quantity) + "," +
@@ -74,6 +78,25 @@ double unrealized(const Position& position, Price reference) {
 }
 
 }  // namespace
+
+std::string record_note(const std::string& note) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string kept;
+    kept.reserve(note.size());
+    for (std::size_t i = 0; i < note.size(); ++i) {
+        auto byte = static_cast<unsigned char>(note[i]);
+        // Upper-case hex digits: an escape can never spell one of the two words itself.
+        bool word = note.compare(i, 5, "Match") == 0 || note.compare(i, 5, "Order") == 0;
+        if (byte < 0x20 || byte == 0x7F || byte == '%' || byte == ',' || word) {
+            kept += '%';
+            kept += kHex[byte >> 4];
+            kept += kHex[byte & 0x0F];
+        } else {
+            kept += note[i];
+        }
+    }
+    return kept;
+}
 
 std::string quotes_reply(const std::deque<std::string>& symbols, std::size_t limit) {
     std::string count = std::to_string(symbols.size());
@@ -167,7 +190,9 @@ Reply Protocol::begin(const std::string& request, RecordCursor& rest) {
         reply = cancel(fields[0], fields[2]);
     } else if (fields.size() == 4 && fields[1] == "AddQuote") {
         reply = quotes(fields[0], fields[2], fields[3]);
-    } else if (fields.size() == 8 || fields.size() == 9) {
+    } else if (fields.size() >= 8) {
+        // An order: eight one-word fields, then, if anything follows, its note (anc), which
+        // may hold blanks.
         reply = order(fields);
     } else {
         return Reply{{"ERR request: unknown command"}, true};
@@ -234,8 +259,12 @@ Reply Protocol::order(const std::vector<std::string>& fields) {
     if (ticket.day_trade != "0" && ticket.day_trade != "1") {
         return refused("daytrade", "must be 0 or 1, not " + echo(ticket.day_trade));
     }
-    if (fields.size() == 9 && (fields[8].empty() || fields[8].size() > kLongestLastField)) {
-        return refused("anc", "must be 1 to 64 bytes");
+    if (fields.size() > 8) {
+        // Split at single blanks, so joining the rest again gives the text exactly as sent.
+        ticket.note = join(std::vector<std::string>(fields.begin() + 8, fields.end()), " ");
+        if (ticket.note.empty() || ticket.note.size() > kLongestNote) {
+            return refused("anc", "must be 1 to 64 bytes");
+        }
     }
     return single(std::to_string(market_.place(broker, ticket)));
 }
@@ -301,7 +330,7 @@ Reply Protocol::positions(const std::string& request) {
         return reply;
     }
     if (hyphen != std::string::npos && !market_.has_product(product)) {
-        reply.lines.push_back("ERR prodid: unknown product");
+        reply.lines.push_back("ERR prodid: unknown product " + echo(product));
         return reply;
     }
     if (const Account* account = market_.find_account(broker)) {

@@ -62,6 +62,13 @@ class Protocol {
 // hyphens or control characters, so that every request and record stays unambiguous.
 bool is_identifier(const std::string& text);
 
+// An order's note (anc) as its record carries it: percent-escaped wherever it could break the
+// record, and kept as it is elsewhere, blanks included. Escaped are '%', ',', control characters
+// (a line feed would end the record), and the first letter of every "Match" and "Order", the
+// words MatchAccount and GetUnfinished look for anywhere in a line. Percent-decoding (Python's
+// urllib.parse.unquote) gives back the note exactly.
+std::string record_note(const std::string& note);
+
 // The answer to AddQuote: "quotes N: " and the symbols in the order first subscribed, as many
 // as fit `limit` bytes; when some do not fit, " (+K more)" ends the text instead of them.
 std::string quotes_reply(const std::deque<std::string>& symbols, std::size_t limit);

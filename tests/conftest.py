@@ -45,8 +45,8 @@ def zolmar_sim():
     started = []
     with _app.offline():
 
-        def start(*args):
-            process = SimProcess(*args)
+        def start(*args, **kwargs):
+            process = SimProcess(*args, **kwargs)
             started.append(process)
             return process
 

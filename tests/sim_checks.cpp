@@ -80,7 +80,7 @@ Peer peer(std::uint16_t port) {
 
 Market make_market(std::int64_t preload, const std::string& broker) {
     Market market({{"FUT", Price{170000000}}}, 1000000, Price{10000}, 1);
-    OrderTicket ticket{"FUT", Side::buy, Price{10000}, false, 1, "ROD", "LMT", "0"};
+    OrderTicket ticket{"FUT", Side::buy, Price{10000}, false, 1, "ROD", "LMT", "0", ""};
     for (std::int64_t i = 0; i < preload; ++i) {
         market.place(broker, ticket);
     }

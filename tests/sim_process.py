@@ -11,8 +11,9 @@ executable = velkarcmd_testing.find_executable
 
 
 class SimProcess(object):
-    def __init__(self, *args):
-        self.args = [executable()] + list(args)
+    def __init__(self, *args, launcher=None):
+        # `launcher`: the command that runs the simulator, zolmar-sim itself unless given.
+        self.args = list(launcher or [executable()]) + list(args)
         # On Windows a process group of its own, so that console events reach it alone.
         flags = subprocess.CREATE_NEW_PROCESS_GROUP if os.name == "nt" else 0
         self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

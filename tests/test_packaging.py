@@ -89,7 +89,7 @@ def test_the_wheel_carries_module_stub_plugin_and_metadata(built):
         points = next(name for name in names if name.endswith(".dist-info/entry_points.txt"))
         entry_points = archive.read(points).decode("utf-8")
     assert "velkarcmd-stubs/__init__.pyi" in names
-    assert "velkarcmd_testing.py" in names
+    assert "velkarcmd_testing.py" in names and "zolmar_sim.py" in names
     assert any(name.startswith("velkarcmd.") and name.endswith((".so", ".pyd")) for name in names)
     assert "[pytest11]" in entry_points and "velkarcmd_testing" in entry_points
     assert metadata["Summary"] and metadata["Requires-Python"] == ">=3.7"
@@ -100,6 +100,37 @@ def test_the_wheel_carries_module_stub_plugin_and_metadata(built):
                    "Programming Language :: Python :: 3.7",
                    "Programming Language :: Python :: 3.13"]:
         assert wanted in classifiers
+
+
+def test_python_m_zolmar_sim_runs_the_simulator_off_path(built):
+    bin_dir, python, _, _ = built
+    simulator = shutil.which("zolmar-sim", path=str(bin_dir))
+    # The interpreter's scripts folder off PATH, as pip leaves it when it only warns.
+    env = dict(os.environ, PATH=os.pathsep.join(
+        place for place in os.environ.get("PATH", "").split(os.pathsep)
+        if place and os.path.abspath(place) != str(bin_dir)))
+    assert run(python, "-m", "zolmar_sim", "--help", cwd=str(bin_dir), env=env) == run(
+        simulator, "--help")
+
+
+def test_python_m_zolmar_sim_finds_the_simulator_installed_with_it(built, tmp_path):
+    bin_dir, python, _, wheel = built
+    if sys.platform == "win32":
+        pytest.skip("installs a second copy with pip --prefix: checked on Linux")
+    # Installed beside the environment's own copy, into a folder whose scripts are on no PATH:
+    # the copy of zolmar_sim that runs must find the simulator installed with it.
+    prefix = tmp_path / "elsewhere"
+    run(python, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index", "--ignore-installed",
+        "--prefix", str(prefix), str(wheel))
+    site, = prefix.glob("lib/python*/site-packages")
+    env = dict(os.environ, PYTHONPATH=str(site), PATH="/nonexistent")
+    out = run(python, "-c", "import zolmar_sim; print(zolmar_sim.__file__); "
+              "print(zolmar_sim.find_executable())", cwd=str(tmp_path), env=env)
+    module_file, simulator = out.split()
+    assert module_file == str(site / "zolmar_sim.py")
+    assert simulator == str(prefix / "bin" / "zolmar-sim")
+    assert run(python, "-m", "zolmar_sim", "--version", cwd=str(tmp_path), env=env) == (
+        "zolmar-sim 0.1.0\n")
 
 
 def test_the_installed_package_imports_and_its_simulator_runs(built):

@@ -111,7 +111,7 @@ def test_no_request_makes_a_reply_past_4096_bytes(zolmar_sim, command, payload):
 
 def test_unparseable_requests_get_a_short_error_and_the_end_marker(zolmar_sim):
     zolmar_sim(*FIXED)
-    for payload in (b"\xff" * 60000, b"a b c d e f g h i j k l", b"A1 " + b"x" * 60000, b""):
+    for payload in (b"\xff" * 60000, b"a b c d e f g", b"A1 " + b"x" * 60000, b""):
         sock = client()
         try:
             sock.send(payload)

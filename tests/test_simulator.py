@@ -5,6 +5,7 @@ import socket
 import subprocess
 import sys
 import threading
+import urllib.parse
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -48,6 +49,10 @@ def test_fills_positions_and_equity(zolmar_sim, command):
     assert command.GetAccount("A1", sold)[0].startswith(sold + ",Filled,")
     assert command.GetInStock("A1") == []
     assert command.GetInStock("A1", "FUT") == []
+    # Refused as Order refuses it, naming the product.
+    assert command.GetInStock("A1", "ZZZ") == ["ERR prodid: unknown product 'ZZZ'"]
+    assert command.Order("A1", "ZZZ", "B", "1", "1", "ROD", "LMT", None, None) == (
+        "ERR prodid: unknown product 'ZZZ'")
     assert command.FutureRights("A1") == "balance=5000.00,realized=0.00,unrealized=0.00,equity=5000.00"
     assert command.Delete("A1", bought).startswith("ERR orderid: order %s is already filled" % bought)
 
@@ -93,6 +98,52 @@ def test_refused_orders_name_the_field_and_change_nothing(zolmar_sim, command, f
 def test_refused_daytrade(zolmar_sim, command):
     zolmar_sim(*FIXED)
     assert command.Order("A1", "FUT", "B", "1", "1", "ROD", "LMT", 0, 0, "2").startswith("ERR daytrade:")
+
+
+# The note goes last on the order's record, percent-escaped where it could break the record.
+@pytest.mark.parametrize("anc, kept", [
+    ("N", "N"),
+    ("my note", "my note"),
+    ("  two  blanks", "  two  blanks"),
+    ("\u4e0b\u55ae \u5099\u8a3b", "\u4e0b\u55ae \u5099\u8a3b"),
+    ("a,b", "a%2Cb"),
+    ("100% sure", "100%25 sure"),
+    ("line\nfeed\ttab", "line%0Afeed%09tab"),
+    ("Match, Order and over", "%4Datch%2C %4Frder and over"),
+    ("x" * 64, "x" * 64),
+])
+def test_an_orders_note_keeps_its_blanks_on_its_record(zolmar_sim, command, anc, kept):
+    zolmar_sim(*FIXED)
+    resting = command.Order("A1", "FUT", "B", "16990", "2", "ROD", "LMT", None, None, "0", anc)
+    assert resting.isdigit()
+    record, = command.GetUnfinished("A1", "All")
+    assert record == "%s,Order,FUT,B,16990,2,0,ROD,LMT,%s" % (resting, kept)
+    assert urllib.parse.unquote(record.split(",")[9]) == anc
+    assert command.Delete("A1", resting) == resting + ",Cancelled"
+    assert command.GetAccount("A1", resting) == [record.replace(",Order,", ",Cancelled,", 1)]
+
+
+def test_a_note_cannot_make_a_record_look_like_another_kind(zolmar_sim, command):
+    zolmar_sim(*FIXED + ("--price", "FUT=17000"))
+    # MatchAccount picks lines with "Match", GetUnfinished lines with "Order", anywhere.
+    resting = command.Order("A1", "FUT", "B", "16000", "1", "ROD", "LMT", None, None, "0",
+                            "Match this later")
+    filled = command.Order("A1", "FUT", "B", "0", "1", "IOC", "MKT", None, None, "1",
+                           "Order filled,\nOrder over")
+    assert command.MatchAccount("A1", "All") == ["%s,Match,FUT,B,17000,1,1" % filled]
+    unfinished, = command.GetUnfinished("A1", "All")
+    assert unfinished.startswith(resting + ",Order,")
+    assert command.GetAccount("A1", filled) == [
+        "%s,Filled,FUT,B,MKT,1,1,IOC,MKT,%%4Frder filled%%2C%%0A%%4Frder over" % filled,
+        "%s,Match,FUT,B,17000,1,1" % filled]
+
+
+@pytest.mark.parametrize("anc", ["x" * 65, "a " * 33])
+def test_a_note_past_64_bytes_is_refused(zolmar_sim, command, anc):
+    zolmar_sim(*FIXED)
+    reply = command.Order("A1", "FUT", "B", "16990", "2", "ROD", "LMT", None, None, "0", anc)
+    assert reply == "ERR anc: must be 1 to 64 bytes"
+    assert command.GetAccount("A1", "All") == []
 
 
 def test_queries_by_identifier_and_all_keep_brokers_apart(zolmar_sim, command):
@@ -177,7 +228,7 @@ def test_multi_reply_datagrams_are_packed_whole(zolmar_sim):
     # Named: pytest puts the test's name in an environment variable, which Windows caps at 32767.
     pytest.param(b"A1 " + b"x" * 60000, id="A1 x*60000"),
     b"A1 FUT B 1 1 ROD LMT 0 " + b"N" * 100, b"\x00\x01",
-    b"A1 FUT B 1 1 ROD LMT 0 N extra", b"A1-NOPE", b"-",
+    b"A1 FUT B 1 1 ROD LMT", b"A1 FUT B 1 1 ROD LMT 0 " + b"N " * 40, b"A1-NOPE", b"-",
 ])
 def test_malformed_requests_get_an_answer_and_change_nothing(zolmar_sim, command, payload):
     zolmar_sim(*FIXED)
@@ -202,7 +253,7 @@ def test_random_datagrams_never_silence_or_harm_it(zolmar_sim, command):
                  max_size=10).map(lambda words: " ".join(words).encode("utf-8")),
     ))
     def poke(payload):
-        if payload.startswith(b"A1 ") and (b" Delete " in payload or payload.count(b" ") in (7, 8)):
+        if payload.startswith(b"A1 ") and (b" Delete " in payload or payload.count(b" ") >= 7):
             return  # could be a well-formed cancel or order of A1's: state may rightly change
         assert raw_exchange(payload)[0] is not None
 
@@ -210,16 +261,36 @@ def test_random_datagrams_never_silence_or_harm_it(zolmar_sim, command):
     assert snapshot(command, "A1") == before
 
 
-def run_sim(*args):
-    return subprocess.run([executable()] + list(args), stdout=subprocess.PIPE,
+# The installed simulator run through the interpreter, for when its scripts folder is not on PATH.
+PYTHON_M = [sys.executable, "-m", "zolmar_sim"]
+
+
+def run_sim(*args, launcher=None):
+    return subprocess.run(list(launcher or [executable()]) + list(args), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, universal_newlines=True, timeout=10)
 
 
-def test_port_taken_refuses_to_start(zolmar_sim):
+@pytest.mark.parametrize("launcher", [None, PYTHON_M], ids=["zolmar-sim", "python -m"])
+def test_port_taken_refuses_to_start(zolmar_sim, launcher):
     zolmar_sim(*FIXED)
-    second = run_sim()
+    second = run_sim(launcher=launcher)
     assert second.returncode == 3
     assert "5656" in second.stderr and "taken" in second.stderr
+
+
+@pytest.mark.parametrize("args", [["--version"], ["--help"], ["--bogus", "1"], ["--drop", "2"],
+                                  ["--window-ms"]])
+def test_python_m_zolmar_sim_is_the_installed_simulator(args):
+    direct, through = run_sim(*args), run_sim(*args, launcher=PYTHON_M)
+    assert (through.returncode, through.stdout, through.stderr) == (
+        direct.returncode, direct.stdout, direct.stderr)
+
+
+def test_python_m_zolmar_sim_serves_and_stops_cleanly(zolmar_sim, command):
+    sim = zolmar_sim(*FIXED, launcher=PYTHON_M)
+    order(command, "A1", "B", "16000", "1")
+    code, out, err = sim.stop()
+    assert code == 0 and "stopped after 1 requests" in out and err == ""
 
 
 if sys.platform == "win32":
