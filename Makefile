@@ -1,7 +1,7 @@
 # The pinned clang-format of make lint once it is installed, else the one on PATH.
 CLANG_FORMAT ?= $(if $(wildcard .venv/lint/bin/clang-format),.venv/lint/bin/clang-format,clang-format)
 
-.PHONY: test test-windows demo format lint clean sanitize fuzz valgrind wheels
+.PHONY: test test-latest test-32bit test-windows demo format lint clean sanitize fuzz valgrind wheels
 
 # Builds everything, starts zolmar-sim, runs examples/trading_demo.py against it, stops it.
 demo:
@@ -10,6 +10,15 @@ demo:
 # Builds the module for CPython 3.7 and 3.13 in .venv/ and runs the tests on both.
 test:
 	tools/run-tests
+
+# The suite in a private Debian unstable root (tools/debian-root) on CPython 3.14 and 3.15 and
+# on their debug builds (-X dev, reference totals), each in a network namespace of its own.
+test-latest:
+	tools/run-root-tests latest
+
+# The suite in a private 32-bit Debian stable root (i386) on its python3, under setarch i686.
+test-32bit:
+	tools/run-root-tests 32bit
 
 # Windows wheels cross-built with mingw-w64 (cp37 win32; cp38-cp313 win32 and win_amd64) and an
 # sdist, checked, then put into dist/.

@@ -98,7 +98,9 @@ def test_the_wheel_carries_module_stub_plugin_and_metadata(built):
                    "Operating System :: Microsoft :: Windows",
                    "Operating System :: POSIX :: Linux",
                    "Programming Language :: Python :: 3.7",
-                   "Programming Language :: Python :: 3.13"]:
+                   "Programming Language :: Python :: 3.13",
+                   "Programming Language :: Python :: 3.14",
+                   "Programming Language :: Python :: 3.15"]:
         assert wanted in classifiers
 
 
