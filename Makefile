@@ -11,12 +11,13 @@ demo:
 test:
 	tools/run-tests
 
-# Windows wheels cross-built with mingw-w64 (cp37 win32; cp38-cp313 win32 and win_amd64) and an
-# sdist, checked, then put into dist/.
+# The two Windows wheels cross-built with mingw-w64 (cp37-abi3, win32 and win_amd64) and an sdist,
+# checked (abi3audit too, with the Linux wheel), then put into dist/.
 wheels:
 	tools/build-wheels
 
-# The whole suite under Wine on the embeddable CPython 3.8 and 3.13 for Windows, from dist/'s wheels.
+# The whole suite under Wine on the embeddable CPython 3.8 and 3.13 for Windows, from dist/'s one
+# win_amd64 wheel.
 test-windows:
 	tools/run-windows-tests
 
