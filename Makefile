@@ -11,6 +11,7 @@ demo:
 test:
 	tools/run-tests
 
+<<<<<<< HEAD
 # The suite in a private Debian unstable root (tools/debian-root) on CPython 3.14 and 3.15 and
 # on their debug builds (-X dev, reference totals), each in a network namespace of its own.
 test-latest:
@@ -22,10 +23,15 @@ test-32bit:
 
 # Windows wheels cross-built with mingw-w64 (cp37 win32; cp38-cp313 win32 and win_amd64) and an
 # sdist, checked, then put into dist/.
+=======
+# The two Windows wheels cross-built with mingw-w64 (cp37-abi3, win32 and win_amd64) and an sdist,
+# checked (abi3audit too, with the Linux wheel), then put into dist/.
+>>>>>>> issue-12-windows
 wheels:
 	tools/build-wheels
 
-# The whole suite under Wine on the embeddable CPython 3.8 and 3.13 for Windows, from dist/'s wheels.
+# The whole suite under Wine on the embeddable CPython 3.8 and 3.13 for Windows, from dist/'s one
+# win_amd64 wheel.
 test-windows:
 	tools/run-windows-tests
 

@@ -19,7 +19,7 @@
 #define MS_WIN64
 #endif
 
-/* The extension imports the C API from pythonXY.dll. */
+/* The extension imports the C API from a DLL: python3.dll, as it keeps to the stable ABI. */
 #define Py_ENABLE_SHARED 1
 #define HAVE_DECLSPEC_DLL
 
