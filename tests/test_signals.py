@@ -11,9 +11,9 @@ import warnings
 
 import pytest
 
-pytestmark = pytest.mark.skipif(
-    sys.platform == "win32" or not hasattr(signal, "SIGALRM"),
-    reason="raises SIGALRM through the C library's raise(); Windows has no SIGALRM")
+if sys.platform == "win32" or not hasattr(signal, "SIGALRM"):
+    pytest.skip("raises SIGALRM through the C library's raise(); Windows has no SIGALRM",
+                allow_module_level=True)
 
 
 class Alarm(Exception):

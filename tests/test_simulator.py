@@ -286,6 +286,9 @@ def test_python_m_zolmar_sim_is_the_installed_simulator(args):
         direct.returncode, direct.stdout, direct.stderr)
 
 
+@pytest.mark.skipif(UNDER_WINE, reason="under Wine the console's stop event does not reach a "
+                    "zolmar-sim started through python -m zolmar_sim, which then runs on; on "
+                    "Windows the console delivers it to both processes (not run here)")
 def test_python_m_zolmar_sim_serves_and_stops_cleanly(zolmar_sim, command):
     sim = zolmar_sim(*FIXED, launcher=PYTHON_M)
     order(command, "A1", "B", "16000", "1")
