@@ -7,11 +7,11 @@ CLANG_FORMAT ?= $(if $(wildcard .venv/lint/bin/clang-format),.venv/lint/bin/clan
 demo:
 	tools/run-demo
 
-# Builds the module for CPython 3.7 and 3.13 in .venv/ and runs the tests on both.
+# Builds one stable-ABI wheel with CPython 3.7, installs it into .venv/py3.7 and .venv/py3.13 and
+# runs the tests on both.
 test:
 	tools/run-tests
 
-<<<<<<< HEAD
 # The suite in a private Debian unstable root (tools/debian-root) on CPython 3.14 and 3.15 and
 # on their debug builds (-X dev, reference totals), each in a network namespace of its own.
 test-latest:
@@ -21,12 +21,8 @@ test-latest:
 test-32bit:
 	tools/run-root-tests 32bit
 
-# Windows wheels cross-built with mingw-w64 (cp37 win32; cp38-cp313 win32 and win_amd64) and an
-# sdist, checked, then put into dist/.
-=======
 # The two Windows wheels cross-built with mingw-w64 (cp37-abi3, win32 and win_amd64) and an sdist,
 # checked (abi3audit too, with the Linux wheel), then put into dist/.
->>>>>>> issue-12-windows
 wheels:
 	tools/build-wheels
 
