@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "../support/text.hpp"
@@ -89,6 +90,21 @@ struct Drain {
     int error = 0;
 };
 
+// Waits at most `timeout_ns` for a datagram: nothing when one is there, else why not
+// (`if_none` when the wait ran out).
+std::optional<Stop> wait_for_datagram(Drain& drain, std::int64_t timeout_ns, Stop if_none) {
+    switch (datagram::wait_readable(drain.handle, timeout_ns, drain.error)) {
+        case datagram::Status::done:
+            return std::nullopt;
+        case datagram::Status::timed_out:
+            return if_none;
+        case datagram::Status::interrupted:
+            return Stop::interrupted;
+        default:
+            return Stop::failed;
+    }
+}
+
 // The part that runs without the interpreter lock: the socket module's own wait-then-receive,
 // datagram after datagram, until the end marker or something the interpreter must handle.
 // Only the first receive of a stretch may wait: the interpreter checked for signals just
@@ -96,15 +112,8 @@ struct Drain {
 Stop receive_until_stop(Drain& drain) {
     for (bool first = true;; first = false) {
         if (!first) {
-            switch (datagram::wait_readable(drain.handle, 0, drain.error)) {
-                case datagram::Status::done:
-                    break;
-                case datagram::Status::timed_out:
-                    return Stop::would_wait;
-                case datagram::Status::interrupted:
-                    return Stop::interrupted;
-                default:
-                    return Stop::failed;
+            if (std::optional<Stop> stop = wait_for_datagram(drain, 0, Stop::would_wait)) {
+                return *stop;
             }
         }
         if (drain.has_timeout) {
@@ -118,15 +127,8 @@ Stop receive_until_stop(Drain& drain) {
                 return Stop::timed_out;
             }
             auto left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            switch (datagram::wait_readable(drain.handle, left_ns, drain.error)) {
-                case datagram::Status::done:
-                    break;
-                case datagram::Status::timed_out:
-                    return Stop::timed_out;
-                case datagram::Status::interrupted:
-                    return Stop::interrupted;
-                default:
-                    return Stop::failed;
+            if (std::optional<Stop> stop = wait_for_datagram(drain, left_ns, Stop::timed_out)) {
+                return *stop;
             }
         }
         std::size_t start = drain.gathered.size();
