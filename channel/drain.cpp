@@ -19,17 +19,16 @@ constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 using Clock = std::chrono::steady_clock;
 
-// Releases the interpreter lock for its lifetime.
-class UnlockedInterpreter {
-  public:
-    UnlockedInterpreter() : state_(PyEval_SaveThread()) {}
-    UnlockedInterpreter(const UnlockedInterpreter&) = delete;
-    UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
-    ~UnlockedInterpreter() { PyEval_RestoreThread(state_); }
-
-  private:
-    PyThreadState* state_;
-};
+// Runs `work` without the interpreter lock. The lock is taken back by a plain call, never by a
+// destructor: at exit the interpreter may end this thread inside that call, and nothing of
+// ours may run on the way out.
+template <typename Work>
+auto without_interpreter_lock(Work work) {
+    PyThreadState* saved = PyEval_SaveThread();
+    auto result = work();
+    PyEval_RestoreThread(saved);
+    return result;
+}
 
 // Well-formed UTF-8 as the interpreter's strict decoder accepts it: no overlong forms, no
 // surrogates, nothing above U+10FFFF.
@@ -231,11 +230,7 @@ OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client, datagra
         if (PyErr_CheckSignals() < 0) {
             return {};
         }
-        Stop stop;
-        {
-            UnlockedInterpreter unlocked;
-            stop = receive_until_stop(drain);
-        }
+        Stop stop = without_interpreter_lock([&drain] { return receive_until_stop(drain); });
         switch (stop) {
             case Stop::end_marker:
                 return decode_gathered(drain);
