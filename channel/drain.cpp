@@ -161,7 +161,7 @@ Stop receive_until_stop(Drain& drain) {
 
 // The socket's time-out as the interpreter keeps it; false with an error set.
 bool read_timeout(const ModuleState& state, BorrowedRef client, Drain& drain) {
-    OwnedRef timeout = call_method(client, state.gettimeout, {});
+    OwnedRef timeout = call(state.genuine_gettimeout, {client});
     if (!timeout) {
         return false;
     }
@@ -182,7 +182,7 @@ bool read_timeout(const ModuleState& state, BorrowedRef client, Drain& drain) {
 
 // The socket's descriptor; false with an error set.
 bool read_handle(const ModuleState& state, BorrowedRef client, datagram::Handle& handle) {
-    OwnedRef number = call_method(client, state.fileno, {});
+    OwnedRef number = call(state.genuine_fileno, {client});
     if (!number) {
         return false;
     }
@@ -202,12 +202,21 @@ OwnedRef decode_gathered(const Drain& drain) {
 }  // namespace
 
 bool native_handle(const ModuleState& state, BorrowedRef client, datagram::Handle& handle) {
-    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(client.get()));
-    if (type != state.socket_class.get()) {
+    auto* socket_type = reinterpret_cast<PyTypeObject*>(state.genuine_socket_type.get());
+    if (socket_type == nullptr || !PyObject_TypeCheck(client.get(), socket_type)) {
         return false;
     }
-    OwnedRef recv = OwnedRef::steal(PyObject_GetAttr(type, state.recv.get()));
-    if (!recv || recv.get() != state.native_recv.get() || !read_handle(state, client, handle)) {
+    // `client.recv` as the interpreter resolves it (a subclass or the instance may replace
+    // it) must be the genuine C method bound to this very socket.
+    OwnedRef recv = OwnedRef::steal(PyObject_GetAttr(client.get(), state.recv.get()));
+    OwnedRef genuine = recv ? call_method(state.genuine_recv, state.get, {client}) : OwnedRef();
+    bool same = false;
+    if (genuine) {
+        PyCFunction function = PyCFunction_GetFunction(recv.get());
+        same = function != nullptr && function == PyCFunction_GetFunction(genuine.get()) &&
+               PyCFunction_GetSelf(recv.get()) == client.get();
+    }
+    if (!same || !read_handle(state, client, handle)) {
         PyErr_Clear();
         return false;
     }

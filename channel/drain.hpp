@@ -9,9 +9,9 @@
 
 namespace velkarcmd {
 
-// The descriptor of `client` if it is exactly the interpreter's own socket type with its own
-// `recv`: only such a socket may be read natively. Stand-ins and subclasses keep the method
-// calls (false, no error set).
+// The descriptor of `client` if it is of the interpreter's own socket type and its `recv` is
+// that type's C method: only then is reading natively what `client.recv` would do. Stand-ins,
+// and sockets whose `recv` is replaced, keep the method calls (false, no error set).
 bool native_handle(const ModuleState& state, BorrowedRef client, datagram::Handle& handle);
 
 // Asks the system for a receive buffer large enough to hold a burst of replies. Best effort.

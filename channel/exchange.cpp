@@ -27,7 +27,7 @@ OwnedRef lookup_in(BorrowedRef names, BorrowedRef key) {
 // then the builtins. Looked up at every use, so a later rebinding takes effect.
 OwnedRef lookup_socket_module(const Command& command) {
     BorrowedRef name = command.state.socket;
-    OwnedRef globals = OwnedRef::share(PyModule_GetDict(command.module.get()));
+    OwnedRef globals = OwnedRef::share(command.state.globals);
     for (BorrowedRef names : {globals.borrow(), command.state.builtins.borrow()}) {
         if (!names) {
             continue;
@@ -178,20 +178,21 @@ OwnedRef converse(const ModuleState& s, BorrowedRef client, BorrowedRef msg, Bor
     return strip_chars(s, rcv_msg, s.line_feed);
 }
 
-// A socket of the interpreter's own type is closed here rather than left to the collector,
-// which would warn that it was never closed. Other objects (stand-ins) are only dropped.
-// An error already under way stays the one that propagates.
+// A socket of the interpreter's own type is closed here, by that type's own C method, rather
+// than left to the collector, which would warn that it was never closed: what its release
+// does, without the warning. Other objects (stand-ins) are only dropped, and no method of
+// theirs is called. An error already under way stays the one that propagates.
 OwnedRef finish_with(const ModuleState& s, OwnedRef client, OwnedRef reply) {
-    auto* socket_type = reinterpret_cast<PyTypeObject*>(s.socket_base_type.get());
-    if (!PyObject_TypeCheck(client.get(), socket_type)) {
+    auto* socket_type = reinterpret_cast<PyTypeObject*>(s.genuine_socket_type.get());
+    if (socket_type == nullptr || !PyObject_TypeCheck(client.get(), socket_type)) {
         return reply;
     }
     if (!reply) {
         SavedError pending;
-        call_method(client, s.close, {});
+        call(s.genuine_close, {client});
         return reply;
     }
-    if (!call_method(client, s.close, {})) {
+    if (!call(s.genuine_close, {client})) {
         return {};
     }
     return reply;

@@ -4,7 +4,11 @@
 // the module's namespace as its globals: the interpreter binds its arguments, with its own
 // messages on every version, and it copies, pickles and introspects as any function does. Its
 // body hands the bound arguments to the method's native half, a builtin function bound to this
-// module object, which it holds in its closure; nothing of that shows at module level.
+// module object, which it holds in its closure; nothing of that shows at module level. The source is registered with `linecache` under a name of its own,
+// so that tracebacks show its lines and `inspect.getsource` finds it.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "../channel/exchange.hpp"
@@ -128,6 +132,36 @@ bool name_method(const ModuleState& state, BorrowedRef function, const char* nam
     return renamed && set_attribute(function, "__code__", renamed);
 }
 
+// A file name of its own for each execution's source, as the interpreter's code generators use:
+// never a real file, and never shared, so that no entry in `linecache` stands for another.
+std::string source_name() {
+    static std::atomic<unsigned long> executions{0};
+    char name[64];
+    std::snprintf(name, sizeof name, "<velkarcmd methods %lu>", ++executions);
+    return name;
+}
+
+// `linecache.cache[name] = (size, None, lines, name)`: the form `linecache` keeps for source
+// that has no file, and never checks against one.
+bool register_source(const std::string& name, const std::string& source) {
+    OwnedRef linecache = OwnedRef::steal(PyImport_ImportModule("linecache"));
+    OwnedRef cache = linecache ? attribute(linecache, "cache") : OwnedRef();
+    OwnedRef text = OwnedRef::steal(
+        PyUnicode_DecodeUTF8(source.data(), static_cast<Py_ssize_t>(source.size()), "strict"));
+    OwnedRef keep_ends = OwnedRef::share(Py_True);
+    OwnedRef lines = text ? OwnedRef::steal(PyObject_CallMethod(text.get(), "splitlines", "O",
+                                                                 keep_ends.get()))
+                          : OwnedRef();
+    OwnedRef key = str_from(name.c_str());
+    if (!cache || !lines || !key) {
+        return false;
+    }
+    OwnedRef entry = OwnedRef::steal(
+        Py_BuildValue("(nOOO)", static_cast<Py_ssize_t>(source.size()), Py_None, lines.get(),
+                      key.get()));
+    return entry && PyObject_SetItem(cache.get(), key.get(), entry.get()) == 0;
+}
+
 // The eleven methods, in the order of the table; null with an error set.
 OwnedRef make_methods(BorrowedRef module) {
     const ModuleState* state = state_of(module);
@@ -135,12 +169,17 @@ OwnedRef make_methods(BorrowedRef module) {
         return {};
     }
     std::string source = methods_source();
-    OwnedRef code = OwnedRef::steal(Py_CompileString(source.c_str(), "<velkarcmd>", Py_file_input));
+    std::string file_name = source_name();
+    OwnedRef code =
+        OwnedRef::steal(Py_CompileString(source.c_str(), file_name.c_str(), Py_file_input));
+    if (!code || !register_source(file_name, source)) {
+        return {};
+    }
     // The factory is defined in a scratch namespace: only the methods keep the module's
     // namespace as their globals, and nothing is added to it.
     OwnedRef scratch = OwnedRef::steal(PyDict_New());
     OwnedRef globals = OwnedRef::share(PyModule_GetDict(module.get()));
-    if (!code || !scratch || !globals) {
+    if (!scratch || !globals) {
         return {};
     }
     if (!OwnedRef::steal(PyEval_EvalCode(code.get(), globals.get(), scratch.get()))) {
@@ -227,8 +266,9 @@ bool bind_standard_modules(BorrowedRef module) {
     return true;
 }
 
-// Runs once for every module object the import system makes: each import, each reload, each
-// sub-interpreter has its own class, methods and state.
+// Runs once for every module object the import system makes: each import and each
+// sub-interpreter has its own class, methods and state. A reload of an extension module does not
+// run it again: the import system takes the module's state as the sign that it has run.
 int exec_module(PyObject* module) {
     if (!bind_standard_modules(module) || !init_state(module)) {
         return -1;
@@ -237,27 +277,62 @@ int exec_module(PyObject* module) {
     return command_class && set_attribute(module, "ZolmarCommand", command_class) ? 0 : -1;
 }
 
-PyModuleDef_Slot module_slots[] = {
+// Declared only to interpreters that know them (3.12 and later): earlier ones refuse a slot
+// they do not know, and the one binary serves them all. The values are the interpreter's.
+constexpr int kMultipleInterpretersSlot = 3;                  // Py_mod_multiple_interpreters
+void* const kPerInterpreterLockSupported = reinterpret_cast<void*>(2);
+
+PyModuleDef_Slot slots_before_3_12[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 
-PyModuleDef module_definition = {
+// The module keeps nothing in common between interpreters, so each may have its own lock.
+PyModuleDef_Slot slots_from_3_12[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {kMultipleInterpretersSlot, kPerInterpreterLockSupported},
+    {0, nullptr},
+};
+
+PyModuleDef definition_before_3_12 = {
     PyModuleDef_HEAD_INIT,
     "velkarcmd",
     nullptr,  // no docstring
     static_cast<Py_ssize_t>(sizeof(ModuleState)),
     nullptr,  // no functions at module level
-    module_slots,
+    slots_before_3_12,
     traverse_state,
     clear_state,
     free_state,
 };
+
+PyModuleDef definition_from_3_12 = {
+    PyModuleDef_HEAD_INIT,
+    "velkarcmd",
+    nullptr,
+    static_cast<Py_ssize_t>(sizeof(ModuleState)),
+    nullptr,
+    slots_from_3_12,
+    traverse_state,
+    clear_state,
+    free_state,
+};
+
+// The running interpreter's version, read from its own version text ("3.12.1 (main, ...").
+bool running_at_least_3_12() {
+    const char* version = Py_GetVersion();
+    char* end = nullptr;
+    long major = std::strtol(version, &end, 10);
+    long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+    return major > 3 || (major == 3 && minor >= 12);
+}
 
 }  // namespace
 
 }  // namespace velkarcmd
 
 PyMODINIT_FUNC PyInit_velkarcmd(void) {
-    return PyModuleDef_Init(&velkarcmd::module_definition);
+    using namespace velkarcmd;
+    return PyModuleDef_Init(running_at_least_3_12() ? &definition_from_3_12
+                                                    : &definition_before_3_12);
 }

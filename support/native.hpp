@@ -7,9 +7,9 @@
 
 namespace velkarcmd {
 
-// What every native command reaches: its module object and that module's state.
+// What every native command reaches: its module's state, kept alive by the builtin function
+// being called, which holds the module.
 struct Command {
-    BorrowedRef module;  // kept alive by the builtin function being called
     const ModuleState& state;
 };
 
@@ -25,7 +25,7 @@ PyObject* run_native(PyObject* module, PyObject* args, const char* name, Command
     if (state == nullptr || !arguments.take(args, name)) {
         return nullptr;
     }
-    return body(Command{module, *state}, arguments).release();
+    return body(Command{*state}, arguments).release();
 }
 
 }  // namespace velkarcmd

@@ -6,10 +6,6 @@ namespace velkarcmd {
 
 namespace {
 
-ModuleState* raw_state(PyObject* module) {
-    return static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
 enum class Kind { name, literal };
 
 struct Text {
@@ -37,6 +33,8 @@ const Text kTexts[] = {
     {&ModuleState::fileno, Kind::name, "fileno"},
     {&ModuleState::gettimeout, Kind::name, "gettimeout"},
     {&ModuleState::send_msg_attribute, Kind::name, "_ZolmarCommand__SendMsg"},
+    {&ModuleState::get, Kind::name, "__get__"},
+    {&ModuleState::objclass, Kind::name, "__objclass__"},
     {&ModuleState::empty, Kind::literal, ""},
     {&ModuleState::blank, Kind::literal, " "},
     {&ModuleState::line_feed, Kind::literal, "\n"},
@@ -61,9 +59,18 @@ const Text kTexts[] = {
 
 // Every other member, for the collector's walk.
 OwnedRef ModuleState::* const kObjects[] = {
-    &ModuleState::zero,         &ModuleState::one,         &ModuleState::buffer_size,
-    &ModuleState::endpoint,     &ModuleState::builtins,    &ModuleState::socket_base_type,
-    &ModuleState::socket_class, &ModuleState::native_recv, &ModuleState::socket_timeout,
+    &ModuleState::zero,
+    &ModuleState::one,
+    &ModuleState::buffer_size,
+    &ModuleState::endpoint,
+    &ModuleState::builtins,
+    &ModuleState::globals,
+    &ModuleState::genuine_socket_type,
+    &ModuleState::genuine_recv,
+    &ModuleState::genuine_fileno,
+    &ModuleState::genuine_gettimeout,
+    &ModuleState::genuine_close,
+    &ModuleState::socket_timeout,
 };
 
 template <typename Visit>
@@ -85,36 +92,96 @@ bool keep(OwnedRef& field, OwnedRef value) {
     return static_cast<bool>(field);
 }
 
+
+// A C method of `type` itself: a method descriptor (only C code makes those) whose owner is
+// `type`. Null, with no error set, for anything else.
+OwnedRef own_c_method(const ModuleState& state, BorrowedRef type, const char* name,
+                      BorrowedRef method_descriptor_type) {
+    OwnedRef method = attribute(type, name);
+    if (!method) {
+        PyErr_Clear();
+        return {};
+    }
+    OwnedRef owner = OwnedRef::steal(PyObject_GetAttr(method.get(), state.objclass.get()));
+    if (!owner) {
+        PyErr_Clear();
+        return {};
+    }
+    bool genuine = reinterpret_cast<PyObject*>(Py_TYPE(method.get())) ==
+                       method_descriptor_type.get() &&
+                   owner.get() == type.get();
+    return genuine ? std::move(method) : OwnedRef();
+}
+
+// The interpreter's own socket type, from `_socket`, recognised by its C methods, which a
+// stand-in module cannot make. A `_socket` that is not genuine leaves the native drain off;
+// the import goes on, since the commands need nothing of it.
+bool find_genuine_socket(ModuleState& state) {
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModule("_socket"));
+    OwnedRef type = module ? attribute(module, "socket") : OwnedRef();
+    OwnedRef timeout = module ? attribute(module, "timeout") : OwnedRef();
+    // `str.join` is a method descriptor on every version.
+    OwnedRef join = attribute(reinterpret_cast<PyObject*>(&PyUnicode_Type), "join");
+    if (!join) {
+        return false;
+    }
+    PyErr_Clear();
+    if (!type || !timeout || !PyType_Check(type.get())) {
+        return true;
+    }
+    BorrowedRef descriptor_type = reinterpret_cast<PyObject*>(Py_TYPE(join.get()));
+    OwnedRef recv = own_c_method(state, type, "recv", descriptor_type);
+    OwnedRef fileno = own_c_method(state, type, "fileno", descriptor_type);
+    OwnedRef gettimeout = own_c_method(state, type, "gettimeout", descriptor_type);
+    OwnedRef close = own_c_method(state, type, "close", descriptor_type);
+    if (!recv || !fileno || !gettimeout || !close) {
+        return true;
+    }
+    state.genuine_socket_type = std::move(type);
+    state.genuine_recv = std::move(recv);
+    state.genuine_fileno = std::move(fileno);
+    state.genuine_gettimeout = std::move(gettimeout);
+    state.genuine_close = std::move(close);
+    state.socket_timeout = std::move(timeout);
+    return true;
+}
+
+bool fill_state(ModuleState& state, BorrowedRef module) {
+    for (const Text& text : kTexts) {
+        OwnedRef made = text.kind == Kind::name ? interned(text.text) : str_from(text.text);
+        if (!keep(state.*text.field, std::move(made))) {
+            return false;
+        }
+    }
+    OwnedRef builtins_module = OwnedRef::steal(PyImport_ImportModule("builtins"));
+    if (!builtins_module) {
+        return false;
+    }
+    state.ready = keep(state.zero, OwnedRef::steal(PyLong_FromLong(0))) &&
+                  keep(state.one, OwnedRef::steal(PyLong_FromLong(1))) &&
+                  keep(state.buffer_size, OwnedRef::steal(PyLong_FromLong(4096))) &&
+                  keep(state.endpoint,
+                       OwnedRef::steal(Py_BuildValue("(si)", "127.0.0.1", 5656))) &&
+                  keep(state.builtins, OwnedRef::share(PyModule_GetDict(builtins_module.get()))) &&
+                  keep(state.globals, OwnedRef::share(PyModule_GetDict(module.get()))) &&
+                  find_genuine_socket(state);
+    return state.ready;
+}
+
+ModuleState* raw_state(PyObject* module) {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
 }  // namespace
 
 bool init_state(BorrowedRef module) {
     ModuleState* state = new (raw_state(module.get())) ModuleState();
-    for (const Text& text : kTexts) {
-        OwnedRef made = text.kind == Kind::name ? interned(text.text) : str_from(text.text);
-        if (!keep(state->*text.field, std::move(made))) {
-            return false;
-        }
-    }
-    OwnedRef socket_module = attribute(module, "socket");
-    OwnedRef builtins_module = OwnedRef::steal(PyImport_ImportModule("builtins"));
-    if (!socket_module || !builtins_module) {
-        return false;
-    }
-    return keep(state->zero, OwnedRef::steal(PyLong_FromLong(0))) &&
-           keep(state->one, OwnedRef::steal(PyLong_FromLong(1))) &&
-           keep(state->buffer_size, OwnedRef::steal(PyLong_FromLong(4096))) &&
-           keep(state->endpoint, OwnedRef::steal(Py_BuildValue("(si)", "127.0.0.1", 5656))) &&
-           keep(state->builtins, OwnedRef::share(PyModule_GetDict(builtins_module.get()))) &&
-           keep(state->socket_base_type, attribute(socket_module, "SocketType")) &&
-           keep(state->socket_class, attribute(socket_module, "socket")) &&
-           keep(state->native_recv, attribute(state->socket_base_type, "recv")) &&
-           keep(state->socket_timeout, attribute(socket_module, "timeout"));
+    return fill_state(*state, module);
 }
 
 const ModuleState* state_of(BorrowedRef module) {
     ModuleState* state = raw_state(module.get());
-    // The member made last: set once the import finished, gone once the module is cleared.
-    if (state == nullptr || !state->socket_timeout) {
+    if (state == nullptr || !state->ready) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_RuntimeError, "the velkarcmd module has been cleared");
         }
@@ -139,6 +206,7 @@ int traverse_state(PyObject* module, visitproc visit, void* arg) {
 
 int clear_state(PyObject* module) {
     if (ModuleState* state = raw_state(module)) {
+        state->ready = false;
         for_each_member(*state, [](OwnedRef& member) { member.reset(); });
     }
     return 0;

@@ -1,7 +1,7 @@
 // What one module object keeps for its commands: names and literals made once at import, the
-// builtins, and the parts of its own `socket` module that the native drain recognises. Each
-// import has its own, so that a re-import, a reload or a sub-interpreter never shares objects
-// with another module object.
+// builtins, the module's namespace and the interpreter's own socket type, which the native
+// drain recognises. Each import has its own, so that a re-import or a sub-interpreter never
+// shares objects with another module object.
 #pragma once
 
 #include "ref.hpp"
@@ -12,7 +12,7 @@ struct ModuleState {
     // Method and attribute names.
     OwnedRef strip, split, find, replace, encode, decode, replace_code, co_qualname;
     OwnedRef socket, af_inet, sock_dgram, connect, send, recv, close, fileno, gettimeout;
-    OwnedRef send_msg_attribute;
+    OwnedRef send_msg_attribute, get, objclass;
     // Literals.
     OwnedRef empty, blank, line_feed, hyphen, comma, over, all, match_word, order_word;
     OwnedRef delete_word, get_equity, add_quote, append_yes, append_no, utf8;
@@ -20,16 +20,20 @@ struct ModuleState {
     OwnedRef zero, one, buffer_size, endpoint;
     // The namespace the exchange falls back to when its module has no `socket`.
     OwnedRef builtins;
-    // The interpreter's own socket type, so that real sockets are closed, not just dropped.
-    OwnedRef socket_base_type;
-    // `socket.socket` and the `recv` it inherits: a socket of exactly that type, with that
-    // `recv`, is drained natively.
-    OwnedRef socket_class, native_recv;
-    // `socket.timeout`, raised when a natively drained datagram does not come in time.
+    // The module's namespace, where the exchange looks `socket` up at every call: the globals
+    // of the methods.
+    OwnedRef globals;
+    // The interpreter's own socket type (`_socket.socket`) and its C methods; null when the
+    // `_socket` found at import is not the genuine one. Only a socket whose `recv` is that
+    // type's own C method is read natively, and only such a socket is closed explicitly.
+    OwnedRef genuine_socket_type, genuine_recv, genuine_fileno, genuine_gettimeout, genuine_close;
+    // `_socket.timeout`, raised when a natively drained datagram does not come in time.
     OwnedRef socket_timeout;
+    // Set once the state is complete.
+    bool ready = false;
 };
 
-// Fills the state of `module`, whose `socket` attribute is already bound; false with an error
+// Fills the state of `module`, whose standard modules are already bound; false with an error
 // set.
 bool init_state(BorrowedRef module);
 
