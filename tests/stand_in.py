@@ -20,6 +20,14 @@ class Pause(object):
         self.seconds = seconds
 
 
+class Hold(object):
+    """In a scripted answer: wait until `event` is set (at most `timeout` seconds) before the
+    next datagram, so that a test says when an answer goes on instead of guessing a time."""
+
+    def __init__(self, event, timeout=10):
+        self.event, self.timeout = event, timeout
+
+
 class PortTaken(Exception):
     pass
 
@@ -107,7 +115,7 @@ class ScriptedApp(object):
                 answer = responder(request)
             if not answer:
                 continue
-            if any(isinstance(item, Pause) for item in answer):
+            if any(isinstance(item, (Pause, Hold)) for item in answer):
                 threading.Thread(target=self._send, args=(answer, sender), daemon=True).start()
             else:
                 self._send(answer, sender)
@@ -116,6 +124,8 @@ class ScriptedApp(object):
         for item in answer:
             if isinstance(item, Pause):
                 time.sleep(item.seconds)
+            elif isinstance(item, Hold):
+                item.event.wait(item.timeout)
             else:
                 try:
                     self._sock.sendto(_as_bytes(item), sender)

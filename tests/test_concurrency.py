@@ -1,8 +1,8 @@
 """Several threads at once: each call gets its own reply, and waiting does not hold the GIL."""
+import socket
 import threading
-import time
 
-from stand_in import Pause
+from stand_in import Hold, Pause
 
 
 def echo_after(seconds):
@@ -52,26 +52,37 @@ def test_one_shared_object_serves_threads_independently(app, velkarcmd):
 
 
 def test_a_waiting_call_does_not_hold_the_interpreter_lock(app, velkarcmd):
-    slow_done = threading.Event()
-    app.responder = lambda request: (
-        [Pause(1.5), "slow"] if request == b"slow GetEquity" else ["fast"])
-    slow_result = []
+    # A list answer, read by the native reader, whose end marker this thread itself releases once
+    # it has completed an exchange of its own. Were the lock held while the reader waits, neither
+    # the stand-in nor this thread could run: the slow call would time out instead.
+    socket.setdefaulttimeout(3)
+    asked, release = threading.Event(), threading.Event()
+
+    def respond(request):
+        if request == b"slow All":
+            asked.set()
+            return ["1,Order,slow", Hold(release), "over"]
+        return ["2,Order,fast", "over"]
+
+    app.responder = respond
+    slow_result, errors = [], []
 
     def slow():
-        slow_result.append(velkarcmd.ZolmarCommand().FutureRights("slow"))
-        slow_done.set()
+        try:
+            slow_result.append(velkarcmd.ZolmarCommand().GetUnfinished("slow", "All"))
+        except Exception as error:  # reported below
+            errors.append(error)
 
     thread = threading.Thread(target=slow)
     thread.start()
-    time.sleep(0.2)
-    # While the slow call waits, this thread runs Python code and completes exchanges of its own.
-    spins = 0
-    deadline = time.monotonic() + 0.3
-    while time.monotonic() < deadline:
-        spins += 1
-    fast = velkarcmd.ZolmarCommand().FutureRights("fast")
-    assert not slow_done.is_set()
-    assert fast == "fast"
-    assert spins > 1000
-    thread.join()
-    assert slow_result == ["slow"]
+    try:
+        assert asked.wait(10)
+        fast = velkarcmd.ZolmarCommand().GetUnfinished("fast", "All")
+        waiting = thread.is_alive()
+    finally:
+        release.set()
+        thread.join()
+    assert errors == []
+    assert fast == ["2,Order,fast"]
+    assert waiting
+    assert slow_result == [["1,Order,slow"]]

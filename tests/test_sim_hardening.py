@@ -4,6 +4,7 @@ Each test here failed against the simulator before its hardening (see the README
 section for the design)."""
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -243,6 +244,48 @@ def test_a_flood_from_one_client_does_not_queue_out_another(zolmar_sim, command,
     flood_answered_first = next(i for i, text in enumerate(replies) if text.startswith("balance="))
     # Before: the equity request waited behind all sixty, answered in the order they came.
     assert flood_answered_first < 30
+
+
+# 5. A client that does not read: past 64 answers queued for it, or 1,024 requests waiting, its
+# further requests are ignored, and journalled as such, until it reads.
+
+@pytest.mark.parametrize("options, sent, answered, hold", [
+    # Every answer waits half a second: the first 64 of 100 are still queued when the rest come.
+    (("--delay-ms", "500"), 100, 64, False),
+    # 1,100 arrive while the simulator is stopped; it reads them all at once when it goes on.
+    ((), 1100, 1024, True),
+], ids=["answers queued", "requests waiting"])
+def test_past_the_limits_requests_are_ignored_until_the_client_reads(zolmar_sim, tmp_path, options,
+                                                                    sent, answered, hold):
+    journal = tmp_path / "journal.log"
+    sim = zolmar_sim(*FIXED + options + ("--journal", str(journal)))
+    sock = client(buffer=4 << 20)
+    try:
+        if hold:
+            if os.name != "posix":
+                pytest.skip("stops the simulator with SIGSTOP")
+            # The simulator asks for the same buffer; each small datagram takes 832 bytes of it.
+            if sock.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF) < sent * 832:
+                pytest.skip("the system grants a receive buffer too small for %d requests" % sent)
+            sim.process.send_signal(signal.SIGSTOP)
+            os.waitpid(sim.process.pid, os.WUNTRACED)
+        try:
+            for number in range(1, sent + 1):
+                sock.send(b"W1 Delete %d" % number)
+        finally:
+            if hold:
+                sim.process.send_signal(signal.SIGCONT)
+        assert [sock.recv(4096) for _ in range(answered)] == [
+            b"ERR orderid: no order %d for this broker" % n for n in range(1, answered + 1)]
+        # No answer to the ignored ones comes before this one's.
+        sock.send(b"W1 GetEquity")
+        assert sock.recv(4096).startswith(b"balance=")
+    finally:
+        sock.close()
+    sim.stop()
+    entries = [line.split(" ", 3) for line in journal.read_text(encoding="utf-8").splitlines()]
+    assert [text for _, kind, _, text in entries if kind == "ignored"] == [
+        "W1 Delete %d" % n for n in range(answered + 1, sent + 1)]
 
 
 # The server's guards below the wire: answers the protocol never makes, every datagram timed.

@@ -8,7 +8,7 @@ import threading
 import urllib.parse
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from sim_process import executable, raw_exchange
 from windows import UNDER_WINE
@@ -69,6 +69,75 @@ def test_a_resting_order_fills_when_the_price_moves(zolmar_sim, command):
     assert (product, net, average) == ("FUT", "1", "99.00")
     assert float(unrealized) == pytest.approx(float(reference) - 99)
     assert command.FutureRights("A1").endswith("equity=%.2f" % (1000000 + float(unrealized)))
+
+
+# Money over fills at prices known beforehand: a resting limit order fills at its own limit, and
+# from 100 in steps of 1 the reference meets each limit exactly. Prices move after every second
+# request, so a fill is first seen by a request after which nothing moves: the next order is
+# placed where the last one filled, and rests. The seed decides only how long the walk takes.
+MONEY = ("--price", "FUT=100", "--tick", "1", "--move-every", "2", "--balance", "1000")
+
+
+@pytest.mark.parametrize("fills, net, average, cost, realized", [
+    # Bought 1 at 98 and 3 at 96: (98 + 3 x 96) / 4 = 386 / 4.
+    pytest.param([("B", 1, 98), ("B", 3, 96)], 4, "96.50", 386, 0, id="average"),
+    # Sold 2 at 102 and 1 at 104: short 3 at (2 x 102 + 104) / 3 = 308 / 3.
+    pytest.param([("S", 2, 102), ("S", 1, 104)], -3, "102.67", -308, 0, id="short"),
+    # Long 2 at 98. Selling 5 at 101 closes them (+3 each) and opens 3 short at 101; buying 4
+    # at 97 closes those (+4 each) and opens 1 long at 97. Realized 6 + 12.
+    pytest.param([("B", 2, 98), ("S", 5, 101), ("B", 4, 97)], 1, "97.00", 97, 18,
+                 id="long-short-long"),
+    # Bought 3 at 98, sold 1 at 101 (+3): the 2 left keep their price.
+    pytest.param([("B", 3, 98), ("S", 1, 101)], 2, "98.00", 196, 3, id="partly-closed"),
+    # Bought 2 at 98, sold 2 at 102 (+4 each): nothing left open.
+    pytest.param([("B", 2, 98), ("S", 2, 102)], 0, None, 0, 8, id="closed"),
+])
+def test_money_over_fills_at_different_prices(zolmar_sim, command, fills, net, average, cost,
+                                              realized):
+    zolmar_sim(*MONEY)
+    placed = []
+    for side, qty, limit in fills:
+        placed.append(order(command, "A1", side, str(limit), str(qty)))
+        if not any(command.MatchAccount("A1", placed[-1]) for _ in range(20000)):
+            pytest.fail("the walk did not reach %d in 20000 requests" % limit)
+    # Each filled whole at its own limit. This request comes after a move, so the next two see
+    # one price.
+    assert command.MatchAccount("A1", "All") == [
+        "%s,Match,FUT,%s,%d,%d,%d" % (oid, side, limit, qty, number)
+        for number, (oid, (side, qty, limit)) in enumerate(zip(placed, fills), 1)]
+    positions, equity = command.GetInStock("A1"), command.FutureRights("A1")
+    unrealized = 0
+    if net:
+        line, = positions
+        reference = line.split(",")[3]
+        # What the open quantity is worth at the reference, less what it cost.
+        unrealized = net * int(reference) - cost
+        assert line == "FUT,%d,%s,%s,%.2f" % (net, average, reference, unrealized)
+    else:
+        assert positions == []
+    balance = 1000 + realized
+    assert equity == "balance=%.2f,realized=%.2f,unrealized=%.2f,equity=%.2f" % (
+        balance, realized, unrealized, balance + unrealized)
+
+
+def price_path(zolmar_sim, command, options):
+    """The reference prices a position sees over 60 requests, each of which moves them."""
+    sim = zolmar_sim(*("--price", "FUT=1000", "--move-every", "1") + options)
+    order(command, "A1", "B", "0", "1", "IOC", "MKT")
+    path = [command.GetInStock("A1")[0].split(",")[3] for _ in range(60)]
+    sim.stop()
+    return path
+
+
+@pytest.mark.parametrize("first, second, same", [
+    (("--seed", "7"), ("--seed", "7"), True),
+    (("--seed", "7"), ("--seed", "8"), False),
+    ((), ("--seed", "1"), True),
+], ids=["same seed", "another seed", "default seed 1"])
+def test_the_seed_decides_the_price_path(zolmar_sim, command, first, second, same):
+    paths = [price_path(zolmar_sim, command, options) for options in (first, second)]
+    assert len(set(paths[0])) > 2  # the price does walk
+    assert (paths[0] == paths[1]) == same
 
 
 @pytest.mark.parametrize("fields, field", [
@@ -252,10 +321,16 @@ def test_random_datagrams_never_silence_or_harm_it(zolmar_sim, command):
                                   "FUT", "B", "S", "ROD", "MKT", "", "-", "x\n", "0"]),
                  max_size=10).map(lambda words: " ".join(words).encode("utf-8")),
     ))
+    # Another broker's cancel of A1's resting order, and its order: neither may touch A1.
+    @example(b"B2 Delete 1")
+    @example(b"B2 FUT S 0 1 IOC MKT 0")
     def poke(payload):
         if payload.startswith(b"A1 ") and (b" Delete " in payload or payload.count(b" ") >= 7):
             return  # could be a well-formed cancel or order of A1's: state may rightly change
-        assert raw_exchange(payload)[0] is not None
+        # Checked after each request, so that one that changes A1's account is the one named.
+        unchanged = snapshot(command, "A1")
+        assert 0 < len(raw_exchange(payload)[0]) <= 4096
+        assert snapshot(command, "A1") == unchanged
 
     poke()
     assert snapshot(command, "A1") == before
