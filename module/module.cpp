@@ -7,7 +7,6 @@
 // module object, which it holds in its closure; nothing of that shows at module level. The source is registered with `linecache` under a name of its own,
 // so that tracebacks show its lines and `inspect.getsource` finds it.
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -136,9 +135,7 @@ bool name_method(const ModuleState& state, BorrowedRef function, const char* nam
 // never a real file, and never shared, so that no entry in `linecache` stands for another.
 std::string source_name() {
     static std::atomic<unsigned long> executions{0};
-    char name[64];
-    std::snprintf(name, sizeof name, "<velkarcmd methods %lu>", ++executions);
-    return name;
+    return "<velkarcmd methods " + std::to_string(++executions) + ">";
 }
 
 // `linecache.cache[name] = (size, None, lines, name)`: the form `linecache` keeps for source
