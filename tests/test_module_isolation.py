@@ -218,6 +218,7 @@ OWN_LOCK_PROBE = textwrap.dedent("""
 
 OWN_LOCK_SCRIPT = textwrap.dedent("""
     import sys, threading
+    sys.path.insert(0, PROBE_DIR)
     from own_lock_probe import check
     try:
         from concurrent.futures import InterpreterPoolExecutor
@@ -230,8 +231,9 @@ OWN_LOCK_SCRIPT = textwrap.dedent("""
         import _interpreters as interpreters
         inner = [interpreters.create("isolated") for _ in range(4)]
         failures = []
+        code = "import sys; sys.path.insert(0, %r); from own_lock_probe import check; check(%d)"
         threads = [threading.Thread(target=lambda i=i: failures.append(interpreters.exec(
-                       inner[i], "from own_lock_probe import check; check(%d)" % i)))
+                       inner[i], code % (PROBE_DIR, i))))
                    for i in range(4)]
         for thread in threads:
             thread.start()
@@ -250,7 +252,10 @@ OWN_LOCK_SCRIPT = textwrap.dedent("""
 def test_interpreters_with_their_own_lock_each_get_their_own_answers(zolmar_sim, tmp_path):
     zolmar_sim("--preload", "P=200")
     (tmp_path / "own_lock_probe.py").write_text(OWN_LOCK_PROBE)
+    # The pool's interpreters find the probe through PYTHONPATH, which Windows' embeddable
+    # interpreter ignores; the others are told.
     env = dict(os.environ, PYTHONPATH=str(tmp_path))
-    run = subprocess.run([sys.executable, "-c", OWN_LOCK_SCRIPT], stdout=subprocess.PIPE,
+    script = "PROBE_DIR = %r\n%s" % (str(tmp_path), OWN_LOCK_SCRIPT)
+    run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120, env=env)
     assert run.stdout.strip() == "each got its own", run.stderr
