@@ -31,6 +31,8 @@ class UnlockedInterpreter {
     PyThreadState* state_;
 };
 
+}  // namespace
+
 // Well-formed UTF-8 as the interpreter's strict decoder accepts it: no overlong forms, no
 // surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(const unsigned char* text, std::size_t size) {
@@ -74,6 +76,8 @@ bool is_valid_utf8(const unsigned char* text, std::size_t size) {
     }
     return true;
 }
+
+namespace {
 
 enum class Stop { end_marker, invalid_text, timed_out, interrupted, would_wait, failed };
 
