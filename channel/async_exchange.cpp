@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/saved_error.hpp"
 #include "../support/state.hpp"
 #include "../support/text.hpp"
 #include "datagram.hpp"
@@ -48,9 +49,15 @@ struct Pending {
     PyObject* future = nullptr;     // loop.create_future()
     PyObject* call_soon = nullptr;  // loop.call_soon_threadsafe
     PyObject* finish = nullptr;     // this module's `finish`
+    // A single reply awaited by the loop itself (a loop with add_reader): no thread involved.
+    PyObject* loop = nullptr;    // while the loop watches the socket
+    PyObject* timer = nullptr;   // loop.call_later's handle for the time-out, if any
 };
 
 using PendingRef = std::shared_ptr<Pending>;
+
+// A capsule that keeps the exchange for a callback of the loop's.
+OwnedRef make_delivery(const PendingRef& pending);
 
 // The reader's table, guarded by reactor::lock. Made once and never destroyed: the reader may
 // outlive the interpreter's own clean-up.
@@ -139,10 +146,7 @@ void deliver(const std::vector<PendingRef>& finished) {
         if (pending->ended) {
             continue;  // no longer awaited
         }
-        OwnedRef delivery = OwnedRef::steal(PyCapsule_New(
-            new PendingRef(pending), kDeliveryName, [](PyObject* capsule) {
-                delete static_cast<PendingRef*>(PyCapsule_GetPointer(capsule, kDeliveryName));
-            }));
+        OwnedRef delivery = make_delivery(pending);
         OwnedRef scheduled =
             delivery ? OwnedRef::steal(PyObject_CallFunctionObjArgs(
                            pending->call_soon, pending->finish, delivery.get(), nullptr))
@@ -288,12 +292,33 @@ bool read_timeout(BorrowedRef timeout, Pending& pending) {
     return true;
 }
 
+// The loop no longer watches the socket, nor times it out.
+void stop_watching(Pending& pending) {
+    OwnedRef loop = OwnedRef::steal(pending.loop);
+    OwnedRef timer = OwnedRef::steal(pending.timer);
+    pending.loop = pending.timer = nullptr;
+    if (!loop) {
+        return;
+    }
+    // May run while an error is under way (a dropped exchange): that error stays the one seen.
+    SavedError pending_error;
+    OwnedRef number = OwnedRef::steal(PyLong_FromUnsignedLongLong(pending.handle));
+    if (number) {
+        OwnedRef removed = OwnedRef::steal(
+            PyObject_CallMethod(loop.get(), "remove_reader", "O", number.get()));
+    }
+    if (timer) {
+        OwnedRef cancelled = OwnedRef::steal(PyObject_CallMethod(timer.get(), "cancel", nullptr));
+    }
+}
+
 // Releases the interpreter's objects; the socket is closed and the reader left. Idempotent.
 void end_exchange(Pending& pending) {
     if (pending.ended) {
         return;
     }
     pending.ended = true;
+    stop_watching(pending);
     {
         reactor::Locked locked;
         Table& t = table();
@@ -374,27 +399,15 @@ OwnedRef reply_text(const ModuleState& s, const Pending& pending) {
     return {};
 }
 
-// `finish(delivery)`, run by the loop: settles the future unless nobody awaits it any more.
-PyObject* finish(PyObject* module, PyObject* delivery) {
-    PendingRef* held = exchange_of(delivery, kDeliveryName);
-    if (held == nullptr) {
-        return nullptr;
-    }
-    PendingRef pending = *held;
-    const ModuleState* state = state_of(module);
-    if (state == nullptr) {
-        return nullptr;
-    }
-    if (pending->ended) {
-        return none().release();
-    }
-    OwnedRef future = OwnedRef::share(pending->future);
+// Gives the future its reply or error, unless it is settled (cancelled) already.
+PyObject* settle(const ModuleState& s, Pending& pending) {
+    OwnedRef future = OwnedRef::share(pending.future);
     OwnedRef done = OwnedRef::steal(PyObject_CallMethod(future.get(), "done", nullptr));
     Truth settled = done ? PyObject_IsTrue(done.get()) : -1;
     if (settled != 0) {
         return settled < 0 ? nullptr : none().release();
     }
-    OwnedRef text = reply_text(*state, *pending);
+    OwnedRef text = reply_text(s, pending);
     if (text) {
         return PyObject_CallMethod(future.get(), "set_result", "O", text.get());
     }
@@ -408,6 +421,108 @@ PyObject* finish(PyObject* module, PyObject* delivery) {
         return nullptr;
     }
     return PyObject_CallMethod(future.get(), "set_exception", "O", error.get());
+}
+
+// The exchange a loop callback was given, unless it has ended; null, maybe with an error set.
+Pending* delivered(PyObject* delivery, const ModuleState*& state, PyObject* module) {
+    PendingRef* held = exchange_of(delivery, kDeliveryName);
+    state = held != nullptr ? state_of(module) : nullptr;
+    if (state == nullptr || (*held)->ended) {
+        return nullptr;
+    }
+    return held->get();
+}
+
+// `finish(delivery)`, run by the loop once the reader has the reply.
+PyObject* finish(PyObject* module, PyObject* delivery) {
+    const ModuleState* state = nullptr;
+    Pending* pending = delivered(delivery, state, module);
+    if (pending == nullptr) {
+        return PyErr_Occurred() ? nullptr : none().release();
+    }
+    return settle(*state, *pending);
+}
+
+// `readable(delivery)`: the loop saw the socket of a single reply readable.
+PyObject* readable(PyObject* module, PyObject* delivery) {
+    const ModuleState* state = nullptr;
+    Pending* pending = delivered(delivery, state, module);
+    if (pending == nullptr) {
+        return PyErr_Occurred() ? nullptr : none().release();
+    }
+    pending->gathered.resize(kDatagramLimit);
+    std::size_t received = 0;
+    int error = 0;
+    datagram::Status status = datagram::receive(pending->handle, &pending->gathered[0],
+                                                kDatagramLimit, received, error);
+    pending->gathered.resize(status == datagram::Status::done ? received : 0);
+    if (status == datagram::Status::would_block || status == datagram::Status::interrupted) {
+        return none().release();  // nothing after all: the loop keeps watching
+    }
+    conclude(*pending, status == datagram::Status::done ? Outcome::reply : Outcome::failed, error);
+    stop_watching(*pending);
+    return settle(*state, *pending);
+}
+
+// `expired(delivery)`: no datagram within the time-out.
+PyObject* expired(PyObject* module, PyObject* delivery) {
+    const ModuleState* state = nullptr;
+    Pending* pending = delivered(delivery, state, module);
+    if (pending == nullptr || pending->outcome != Outcome::waiting) {
+        return PyErr_Occurred() ? nullptr : none().release();
+    }
+    conclude(*pending, Outcome::timed_out);
+    stop_watching(*pending);
+    return settle(*state, *pending);
+}
+
+PyMethodDef readable_definition = {"readable", readable, METH_O, nullptr};
+PyMethodDef expired_definition = {"expired", expired, METH_O, nullptr};
+
+OwnedRef make_delivery(const PendingRef& pending) {
+    return OwnedRef::steal(PyCapsule_New(new PendingRef(pending), kDeliveryName, [](PyObject* capsule) {
+        delete static_cast<PendingRef*>(PyCapsule_GetPointer(capsule, kDeliveryName));
+    }));
+}
+
+// A single reply on a loop that can watch a socket itself: the loop reads it. 1 watched, 0 the
+// loop cannot (a proactor loop), -1 with an error set.
+int watch_on_loop(const PendingRef& pending, BorrowedRef module, BorrowedRef loop) {
+    OwnedRef delivery = make_delivery(pending);
+    OwnedRef on_readable =
+        delivery ? OwnedRef::steal(PyCFunction_NewEx(&readable_definition, module.get(), nullptr))
+                 : OwnedRef();
+    OwnedRef number = on_readable ? OwnedRef::steal(PyLong_FromUnsignedLongLong(pending->handle))
+                                  : OwnedRef();
+    if (!number) {
+        return -1;
+    }
+    OwnedRef added = OwnedRef::steal(PyObject_CallMethod(
+        loop.get(), "add_reader", "OOO", number.get(), on_readable.get(), delivery.get()));
+    if (!added) {
+        if (PyErr_ExceptionMatches(PyExc_NotImplementedError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    pending->loop = OwnedRef::share(loop).release();
+    if (!pending->has_timeout) {
+        return 1;
+    }
+    OwnedRef on_expired = OwnedRef::steal(PyCFunction_NewEx(&expired_definition, module.get(), nullptr));
+    OwnedRef seconds = on_expired ? OwnedRef::steal(PyFloat_FromDouble(
+                                        std::chrono::duration<double>(pending->timeout).count()))
+                                  : OwnedRef();
+    OwnedRef timer = seconds ? OwnedRef::steal(PyObject_CallMethod(
+                                   loop.get(), "call_later", "OOO", seconds.get(),
+                                   on_expired.get(), delivery.get()))
+                             : OwnedRef();
+    if (!timer) {
+        return -1;
+    }
+    pending->timer = timer.release();
+    return 1;
 }
 
 PyMethodDef finish_definition = {"finish", finish, METH_O, nullptr};
@@ -450,7 +565,8 @@ PyObject* async_begin(PyObject* module, PyObject* args) {
         end_exchange(*pending);
         return nullptr;
     }
-    if (!watch(pending)) {
+    int on_loop = pending->multi || pending->never_waits ? 0 : watch_on_loop(pending, module, loop);
+    if (on_loop < 0 || (on_loop == 0 && !watch(pending))) {
         return nullptr;  // the exchange's capsule ends it
     }
     return PyTuple_Pack(2, pending->future, exchange.get());
