@@ -46,7 +46,9 @@ struct Pending {
 
     // With the interpreter lock.
     bool ended = false;
-    PyObject* future = nullptr;     // loop.create_future()
+    // A weak reference to loop.create_future(): whoever awaits it keeps it, and an exchange
+    // abandoned with its loop must not keep its task from being collected.
+    PyObject* future = nullptr;
     PyObject* call_soon = nullptr;  // loop.call_soon_threadsafe
     PyObject* finish = nullptr;     // this module's `finish`
     // A single reply awaited by the loop itself (a loop with add_reader): no thread involved.
@@ -401,7 +403,10 @@ OwnedRef reply_text(const ModuleState& s, const Pending& pending) {
 
 // Gives the future its reply or error, unless it is settled (cancelled) already.
 PyObject* settle(const ModuleState& s, Pending& pending) {
-    OwnedRef future = OwnedRef::share(pending.future);
+    OwnedRef future = OwnedRef::steal(PyObject_CallObject(pending.future, nullptr));
+    if (!future || future.get() == Py_None) {
+        return future.release();  // nobody awaits it any more
+    }
     OwnedRef done = OwnedRef::steal(PyObject_CallMethod(future.get(), "done", nullptr));
     Truth settled = done ? PyObject_IsTrue(done.get()) : -1;
     if (settled != 0) {
@@ -555,8 +560,13 @@ PyObject* async_begin(PyObject* module, PyObject* args) {
         datagram::close(pending->handle);
         return nullptr;
     }
+    OwnedRef future_reference = OwnedRef::steal(PyWeakref_NewRef(future.get(), nullptr));
+    if (!future_reference) {
+        datagram::close(pending->handle);
+        return nullptr;
+    }
     pending->multi = single == 0;
-    pending->future = future.release();
+    pending->future = future_reference.release();
     pending->call_soon = call_soon.release();
     pending->finish = finish_function.release();
     OwnedRef exchange = OwnedRef::steal(
@@ -569,7 +579,7 @@ PyObject* async_begin(PyObject* module, PyObject* args) {
     if (on_loop < 0 || (on_loop == 0 && !watch(pending))) {
         return nullptr;  // the exchange's capsule ends it
     }
-    return PyTuple_Pack(2, pending->future, exchange.get());
+    return PyTuple_Pack(2, future.get(), exchange.get());
 }
 
 PyObject* async_end(PyObject*, PyObject* exchange) {
