@@ -52,8 +52,8 @@ struct Pending {
     PyObject* call_soon = nullptr;  // loop.call_soon_threadsafe
     PyObject* finish = nullptr;     // this module's `finish`
     // A single reply awaited by the loop itself (a loop with add_reader): no thread involved.
-    PyObject* loop = nullptr;    // while the loop watches the socket
-    PyObject* timer = nullptr;   // loop.call_later's handle for the time-out, if any
+    PyObject* loop = nullptr;   // while the loop watches the socket
+    PyObject* timer = nullptr;  // loop.call_later's handle for the time-out, if any
 };
 
 using PendingRef = std::shared_ptr<Pending>;
@@ -255,8 +255,7 @@ OwnedRef encode_utf8(const ModuleState& s, BorrowedRef msg) {
 
 // Connects, encodes and sends, in the blocking exchange's order; then compares the flag with 0.
 // -1 with an error set, else whether the mode is single-reply.
-int send_request(const ModuleState& s, datagram::Handle handle, BorrowedRef msg,
-                 BorrowedRef flag) {
+int send_request(const ModuleState& s, datagram::Handle handle, BorrowedRef msg, BorrowedRef flag) {
     int error = 0;
     if (raise_if_failed(datagram::connect_to_application(handle, error), error)) {
         return -1;
@@ -306,8 +305,8 @@ void stop_watching(Pending& pending) {
     SavedError pending_error;
     OwnedRef number = OwnedRef::steal(PyLong_FromUnsignedLongLong(pending.handle));
     if (number) {
-        OwnedRef removed = OwnedRef::steal(
-            PyObject_CallMethod(loop.get(), "remove_reader", "O", number.get()));
+        OwnedRef removed =
+            OwnedRef::steal(PyObject_CallMethod(loop.get(), "remove_reader", "O", number.get()));
     }
     if (timer) {
         OwnedRef cancelled = OwnedRef::steal(PyObject_CallMethod(timer.get(), "cancel", nullptr));
@@ -373,9 +372,9 @@ void drop_exchange(PyObject* capsule) {
 OwnedRef reply_text(const ModuleState& s, const Pending& pending) {
     switch (pending.outcome) {
         case Outcome::reply: {
-            OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(
-                pending.gathered.data(), static_cast<Py_ssize_t>(pending.gathered.size()),
-                "strict"));
+            OwnedRef text = OwnedRef::steal(
+                PyUnicode_DecodeUTF8(pending.gathered.data(),
+                                     static_cast<Py_ssize_t>(pending.gathered.size()), "strict"));
             return text ? strip_chars(s, text, s.line_feed) : OwnedRef();
         }
         case Outcome::invalid_text: {
@@ -458,8 +457,8 @@ PyObject* readable(PyObject* module, PyObject* delivery) {
     pending->gathered.resize(kDatagramLimit);
     std::size_t received = 0;
     int error = 0;
-    datagram::Status status = datagram::receive(pending->handle, &pending->gathered[0],
-                                                kDatagramLimit, received, error);
+    datagram::Status status =
+        datagram::receive(pending->handle, &pending->gathered[0], kDatagramLimit, received, error);
     pending->gathered.resize(status == datagram::Status::done ? received : 0);
     if (status == datagram::Status::would_block || status == datagram::Status::interrupted) {
         return none().release();  // nothing after all: the loop keeps watching
@@ -485,9 +484,10 @@ PyMethodDef readable_definition = {"readable", readable, METH_O, nullptr};
 PyMethodDef expired_definition = {"expired", expired, METH_O, nullptr};
 
 OwnedRef make_delivery(const PendingRef& pending) {
-    return OwnedRef::steal(PyCapsule_New(new PendingRef(pending), kDeliveryName, [](PyObject* capsule) {
-        delete static_cast<PendingRef*>(PyCapsule_GetPointer(capsule, kDeliveryName));
-    }));
+    return OwnedRef::steal(
+        PyCapsule_New(new PendingRef(pending), kDeliveryName, [](PyObject* capsule) {
+            delete static_cast<PendingRef*>(PyCapsule_GetPointer(capsule, kDeliveryName));
+        }));
 }
 
 // A single reply on a loop that can watch a socket itself: the loop reads it. 1 watched, 0 the
@@ -497,8 +497,8 @@ int watch_on_loop(const PendingRef& pending, BorrowedRef module, BorrowedRef loo
     OwnedRef on_readable =
         delivery ? OwnedRef::steal(PyCFunction_NewEx(&readable_definition, module.get(), nullptr))
                  : OwnedRef();
-    OwnedRef number = on_readable ? OwnedRef::steal(PyLong_FromUnsignedLongLong(pending->handle))
-                                  : OwnedRef();
+    OwnedRef number =
+        on_readable ? OwnedRef::steal(PyLong_FromUnsignedLongLong(pending->handle)) : OwnedRef();
     if (!number) {
         return -1;
     }
@@ -515,14 +515,16 @@ int watch_on_loop(const PendingRef& pending, BorrowedRef module, BorrowedRef loo
     if (!pending->has_timeout) {
         return 1;
     }
-    OwnedRef on_expired = OwnedRef::steal(PyCFunction_NewEx(&expired_definition, module.get(), nullptr));
+    OwnedRef on_expired =
+        OwnedRef::steal(PyCFunction_NewEx(&expired_definition, module.get(), nullptr));
     OwnedRef seconds = on_expired ? OwnedRef::steal(PyFloat_FromDouble(
                                         std::chrono::duration<double>(pending->timeout).count()))
                                   : OwnedRef();
-    OwnedRef timer = seconds ? OwnedRef::steal(PyObject_CallMethod(
-                                   loop.get(), "call_later", "OOO", seconds.get(),
-                                   on_expired.get(), delivery.get()))
-                             : OwnedRef();
+    OwnedRef timer =
+        seconds
+            ? OwnedRef::steal(PyObject_CallMethod(loop.get(), "call_later", "OOO", seconds.get(),
+                                                  on_expired.get(), delivery.get()))
+            : OwnedRef();
     if (!timer) {
         return -1;
     }
@@ -551,8 +553,8 @@ PyObject* async_begin(PyObject* module, PyObject* args) {
     OwnedRef future = single >= 0 && read_timeout(timeout, *pending)
                           ? OwnedRef::steal(PyObject_CallMethod(loop, "create_future", nullptr))
                           : OwnedRef();
-    OwnedRef call_soon = future ? OwnedRef::steal(PyObject_GetAttrString(loop, "call_soon_threadsafe"))
-                                : OwnedRef();
+    OwnedRef call_soon =
+        future ? OwnedRef::steal(PyObject_GetAttrString(loop, "call_soon_threadsafe")) : OwnedRef();
     OwnedRef finish_function =
         call_soon ? OwnedRef::steal(PyCFunction_NewEx(&finish_definition, module, nullptr))
                   : OwnedRef();
@@ -569,8 +571,8 @@ PyObject* async_begin(PyObject* module, PyObject* args) {
     pending->future = future_reference.release();
     pending->call_soon = call_soon.release();
     pending->finish = finish_function.release();
-    OwnedRef exchange = OwnedRef::steal(
-        PyCapsule_New(new PendingRef(pending), kExchangeName, drop_exchange));
+    OwnedRef exchange =
+        OwnedRef::steal(PyCapsule_New(new PendingRef(pending), kExchangeName, drop_exchange));
     if (!exchange) {
         end_exchange(*pending);
         return nullptr;

@@ -83,8 +83,8 @@ Status connect_to_application(Handle handle, int& error) {
     address.sin_family = AF_INET;
     address.sin_port = htons(5656);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(descriptor(handle), reinterpret_cast<const sockaddr*>(&address),
-                sizeof address) == SOCKET_ERROR) {
+    if (connect(descriptor(handle), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+        SOCKET_ERROR) {
         return failure(error);
     }
     return Status::done;

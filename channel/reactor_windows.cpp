@@ -1,8 +1,8 @@
 // select() watches at most FD_SETSIZE sockets, 64 unless a file says otherwise before
 // winsock2.h: this one does, for as many exchanges at once as a script is likely to run.
 #define FD_SETSIZE 1024
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <climits>
 

@@ -56,8 +56,7 @@ OwnedRef order_request(const ModuleState& s, const Fields& fields) {
 OwnedRef cancel_request(const ModuleState& s, const Fields& fields) {
     RequestText text(s, fields[0], "broker", FieldRule::one_word);
     if (!text.add_literal(s.blank) || !text.add_literal(s.delete_word) ||
-        !text.add_literal(s.blank) ||
-        !text.add_field(fields[1], "orderid", FieldRule::one_word)) {
+        !text.add_literal(s.blank) || !text.add_field(fields[1], "orderid", FieldRule::one_word)) {
         return {};
     }
     return text.finish();

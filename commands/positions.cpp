@@ -34,8 +34,7 @@ OwnedRef all_but_last(const ModuleState& s, BorrowedRef lines, Py_ssize_t count)
 
 OwnedRef positions_request(const ModuleState& s, const Fields& fields) {
     RequestText text(s, fields[0], "broker", FieldRule::one_word);
-    if (!text.add_literal(s.hyphen) ||
-        !text.add_field(fields[1], "prodid", FieldRule::one_word)) {
+    if (!text.add_literal(s.hyphen) || !text.add_field(fields[1], "prodid", FieldRule::one_word)) {
         return {};
     }
     OwnedRef joined = text.finish();

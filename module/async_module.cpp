@@ -71,13 +71,13 @@ struct Method {
     PyMethodDef request, shape;
 };
 
-#define VELKARCMD_HALVES(name, halves)                                    \
-    &halves, {name, request_half<halves>, METH_VARARGS, nullptr}, {       \
-        name, shape_half<halves>, METH_VARARGS, nullptr                   \
+#define VELKARCMD_HALVES(name, halves)                              \
+    &halves, {name, request_half<halves>, METH_VARARGS, nullptr}, { \
+        name, shape_half<halves>, METH_VARARGS, nullptr             \
     }
-#define VELKARCMD_NO_HALVES                                                   \
-    nullptr, {nullptr, nullptr, 0, nullptr}, {                                \
-        nullptr, nullptr, 0, nullptr                                          \
+#define VELKARCMD_NO_HALVES                    \
+    nullptr, {nullptr, nullptr, 0, nullptr}, { \
+        nullptr, nullptr, 0, nullptr           \
     }
 
 // The class namespace, in order: ZolmarCommand's.
@@ -151,8 +151,8 @@ std::string methods_source() {
                         "        finally:\n"
                         "            end(exchange)\n";
             } else {
-                body += "    def " + name + "(" + signature + "):\n        return is_match_type(self, " +
-                        method.parameters + ")\n";
+                body += "    def " + name + "(" + signature +
+                        "):\n        return is_match_type(self, " + method.parameters + ")\n";
             }
             continue;
         }
@@ -236,15 +236,15 @@ OwnedRef make_methods(BorrowedRef module) {
     }
     OwnedRef running_loop = attribute(asyncio, "get_running_loop");
     OwnedRef default_timeout = attribute(socket, "getdefaulttimeout");
-    if (!running_loop || !default_timeout ||
-        PyList_Append(natives.get(), running_loop.get()) < 0 ||
+    if (!running_loop || !default_timeout || PyList_Append(natives.get(), running_loop.get()) < 0 ||
         PyList_Append(natives.get(), default_timeout.get()) < 0 ||
         !append_native(natives, &kIsMatchType, module, module_name)) {
         return {};
     }
     for (Method& method : kMethods) {
-        if (method.halves != nullptr && (!append_native(natives, &method.request, module, module_name) ||
-                                         !append_native(natives, &method.shape, module, module_name))) {
+        if (method.halves != nullptr &&
+            (!append_native(natives, &method.request, module, module_name) ||
+             !append_native(natives, &method.shape, module, module_name))) {
             return {};
         }
     }
@@ -268,7 +268,8 @@ OwnedRef make_methods(BorrowedRef module) {
 // The class-namespace key: private names carry the class's prefix.
 std::string key_of(const char* name) {
     std::string key = name;
-    if (key.size() > 2 && key.compare(0, 2, "__") == 0 && key.compare(key.size() - 2, 2, "__") != 0) {
+    if (key.size() > 2 && key.compare(0, 2, "__") == 0 &&
+        key.compare(key.size() - 2, 2, "__") != 0) {
         return std::string("_") + kClassName + key;
     }
     return key;
@@ -288,8 +289,8 @@ OwnedRef make_class(BorrowedRef module) {
     Py_ssize_t index = 0;
     for (const Method& method : kMethods) {
         OwnedRef function = OwnedRef::share(PyTuple_GetItem(methods.get(), index++));
-        if (!function ||
-            PyDict_SetItemString(namespace_.get(), key_of(method.name).c_str(), function.get()) < 0) {
+        if (!function || PyDict_SetItemString(namespace_.get(), key_of(method.name).c_str(),
+                                              function.get()) < 0) {
             return {};
         }
     }
@@ -314,13 +315,14 @@ bool bind_standard_modules(BorrowedRef module) {
 bool close_at_exit(BorrowedRef module) {
     OwnedRef atexit = OwnedRef::steal(PyImport_ImportModule("atexit"));
     OwnedRef module_name = attribute(module, "__name__");
-    OwnedRef shutdown = module_name ? OwnedRef::steal(PyCFunction_NewEx(
-                                          &kShutdown, module.get(), module_name.get()))
-                                    : OwnedRef();
-    OwnedRef registered = atexit && shutdown
-                              ? OwnedRef::steal(PyObject_CallMethod(atexit.get(), "register", "O",
-                                                                    shutdown.get()))
-                              : OwnedRef();
+    OwnedRef shutdown =
+        module_name
+            ? OwnedRef::steal(PyCFunction_NewEx(&kShutdown, module.get(), module_name.get()))
+            : OwnedRef();
+    OwnedRef registered =
+        atexit && shutdown
+            ? OwnedRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", shutdown.get()))
+            : OwnedRef();
     return static_cast<bool>(registered);
 }
 

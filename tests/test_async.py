@@ -11,10 +11,9 @@ import threading
 import time
 
 import pytest
-from stand_in import Pause
-
 import velkarcmd
 import velkarcmd_async
+from stand_in import Pause
 
 # Every asyncio loop the interpreter ships: the selector loop everywhere, the proactor loop on
 # Windows (its default from 3.8).
@@ -300,8 +299,8 @@ def test_faulty_replies_end_as_for_the_blocking_class(zolmar_sim, fault):
     blocking = velkarcmd.ZolmarCommand()
     awaitable = velkarcmd_async.AsyncZolmarCommand()
     for method, args in [("GetUnfinished", ("F", "All")), ("FutureRights", ("F",))]:
-        expected = outcome(lambda: getattr(blocking, method)(*args))
-        got = outcome(lambda: asyncio.run(getattr(awaitable, method)(*args)))
+        expected = outcome(lambda m=method, a=args: getattr(blocking, m)(*a))
+        got = outcome(lambda m=method, a=args: asyncio.run(getattr(awaitable, m)(*a)))
         assert got == expected
 
 
