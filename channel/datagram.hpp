@@ -26,6 +26,15 @@ Status receive(Handle handle, char* buffer, std::size_t capacity, std::size_t& r
 // Asks for a receive buffer of `bytes`; the system may grant less. Best effort.
 void request_receive_buffer(Handle handle, int bytes);
 
+// For the awaitable exchange, which makes its sockets itself. Each sets `error` on `failed`.
+// A UDP socket that is not inherited by child processes and never blocks.
+Status open_client(Handle& handle, int& error);
+// Connects it to the application at 127.0.0.1:5656.
+Status connect_to_application(Handle handle, int& error);
+// Sends one datagram; the count sent is not reported.
+Status send(Handle handle, const char* data, std::size_t size, int& error);
+void close(Handle handle);
+
 // Sets the interpreter's OSError for a socket error `error`, exactly as its socket module does.
 // Needs the interpreter lock.
 void raise_socket_error(int error);

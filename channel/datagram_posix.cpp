@@ -1,5 +1,9 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -59,6 +63,45 @@ Status receive(Handle handle, char* buffer, std::size_t capacity, std::size_t& r
 
 void request_receive_buffer(Handle handle, int bytes) {
     (void)setsockopt(descriptor(handle), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+Status open_client(Handle& handle, int& error) {
+    int made = socket(AF_INET, SOCK_DGRAM, 0);
+    if (made < 0) {
+        return failure(error);
+    }
+    int flags = fcntl(made, F_GETFL);
+    if (fcntl(made, F_SETFD, FD_CLOEXEC) < 0 || flags < 0 ||
+        fcntl(made, F_SETFL, flags | O_NONBLOCK) < 0) {
+        Status status = failure(error);
+        ::close(made);
+        return status;
+    }
+    handle = static_cast<Handle>(made);
+    return Status::done;
+}
+
+Status connect_to_application(Handle handle, int& error) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(5656);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(descriptor(handle), reinterpret_cast<const sockaddr*>(&address), sizeof address) <
+        0) {
+        return failure(error);
+    }
+    return Status::done;
+}
+
+Status send(Handle handle, const char* data, std::size_t size, int& error) {
+    if (::send(descriptor(handle), data, size, 0) < 0) {
+        return failure(error);
+    }
+    return Status::done;
+}
+
+void close(Handle handle) {
+    ::close(descriptor(handle));
 }
 
 void raise_socket_error(int error) {

@@ -61,6 +61,46 @@ void request_receive_buffer(Handle handle, int bytes) {
                      reinterpret_cast<const char*>(&bytes), sizeof bytes);
 }
 
+Status open_client(Handle& handle, int& error) {
+    // As the interpreter makes its sockets: overlapped, not inherited.
+    SOCKET made = WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0,
+                             WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (made == INVALID_SOCKET) {
+        return failure(error);
+    }
+    u_long non_blocking = 1;
+    if (ioctlsocket(made, FIONBIO, &non_blocking) == SOCKET_ERROR) {
+        Status status = failure(error);
+        closesocket(made);
+        return status;
+    }
+    handle = static_cast<Handle>(made);
+    return Status::done;
+}
+
+Status connect_to_application(Handle handle, int& error) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(5656);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(descriptor(handle), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+        SOCKET_ERROR) {
+        return failure(error);
+    }
+    return Status::done;
+}
+
+Status send(Handle handle, const char* data, std::size_t size, int& error) {
+    if (::send(descriptor(handle), data, static_cast<int>(size), 0) == SOCKET_ERROR) {
+        return failure(error);
+    }
+    return Status::done;
+}
+
+void close(Handle handle) {
+    closesocket(descriptor(handle));
+}
+
 void raise_socket_error(int error) {
     PyErr_SetExcFromWindowsErr(PyExc_OSError, error);
 }

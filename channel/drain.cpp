@@ -30,6 +30,8 @@ auto without_interpreter_lock(Work work) {
     return result;
 }
 
+}  // namespace
+
 // Well-formed UTF-8 as the interpreter's strict decoder accepts it: no overlong forms, no
 // surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(const unsigned char* text, std::size_t size) {
@@ -73,6 +75,8 @@ bool is_valid_utf8(const unsigned char* text, std::size_t size) {
     }
     return true;
 }
+
+namespace {
 
 enum class Stop { end_marker, invalid_text, timed_out, interrupted, would_wait, failed };
 

@@ -14,6 +14,10 @@ namespace velkarcmd {
 // and sockets whose `recv` is replaced, keep the method calls (false, no error set).
 bool native_handle(const ModuleState& state, BorrowedRef client, datagram::Handle& handle);
 
+// Whether `text` is well-formed UTF-8 as the interpreter's strict decoder accepts it: no
+// overlong forms, no surrogates, nothing above U+10FFFF. Needs no interpreter lock.
+bool is_valid_utf8(const unsigned char* text, std::size_t size);
+
 // Asks the system for a receive buffer large enough to hold a burst of replies. Best effort.
 void enlarge_receive_buffer(datagram::Handle handle);
 

@@ -1,15 +1,14 @@
 // Placing and cancelling orders, and the check of order type against time condition.
-#include "../channel/exchange.hpp"
 #include "../support/text.hpp"
 #include "commands.hpp"
+#include "halves.hpp"
 
 namespace velkarcmd {
 
 namespace {
 
-// What the method passes on: `timekind` and `pricetype` are required but never read.
-enum OrderArgument : std::size_t {
-    kSelf,
+// The fields the method passes on: `timekind` and `pricetype` are required but never read.
+enum OrderField : std::size_t {
     kBroker,
     kProduct,
     kSide,
@@ -19,18 +18,17 @@ enum OrderArgument : std::size_t {
     kOrderType,
     kDayTrade,
     kLastField,
-    kOrderArguments,
+    kOrderFields,
 };
 
 OwnedRef boolean(bool value) {
     return OwnedRef::share(value ? Py_True : Py_False);
 }
 
-OwnedRef place(const Command& command, const Arguments<kOrderArguments>& arguments) {
-    const ModuleState& s = command.state;
+OwnedRef order_request(const ModuleState& s, const Fields& fields) {
     // Every field but the last is one word of the order text; `anc` may hold blanks.
     struct Field {
-        std::size_t argument;
+        std::size_t index;
         const char* name;
         FieldRule rule;
     };
@@ -44,34 +42,32 @@ OwnedRef place(const Command& command, const Arguments<kOrderArguments>& argumen
         {kDayTrade, "daytrade", FieldRule::one_word},
         {kLastField, "anc", FieldRule::free_text},
     };
-    RequestText text(s, arguments[kBroker], "broker", FieldRule::one_word);
+    RequestText text(s, fields[kBroker], "broker", FieldRule::one_word);
     for (const Field& field : kAfterBroker) {
         if (!text.add_literal(s.blank) ||
-            !text.add_field(arguments[field.argument], field.name, field.rule)) {
+            !text.add_field(fields[field.index], field.name, field.rule)) {
             return {};
         }
     }
     OwnedRef joined = text.finish();
-    OwnedRef request = joined ? strip_whitespace(s, joined) : OwnedRef();
-    if (!request) {
+    return joined ? strip_whitespace(s, joined) : OwnedRef();
+}
+
+OwnedRef cancel_request(const ModuleState& s, const Fields& fields) {
+    RequestText text(s, fields[0], "broker", FieldRule::one_word);
+    if (!text.add_literal(s.blank) || !text.add_literal(s.delete_word) ||
+        !text.add_literal(s.blank) || !text.add_field(fields[1], "orderid", FieldRule::one_word)) {
         return {};
     }
-    return send_through(s, arguments[kSelf], request, ReplyMode::single);
+    return text.finish();
+}
+
+OwnedRef place(const Command& command, const Arguments<1 + kOrderFields>& arguments) {
+    return run_halves(command, kOrderHalves, arguments);
 }
 
 OwnedRef cancel(const Command& command, const Arguments<3>& arguments) {
-    const ModuleState& s = command.state;
-    RequestText text(s, arguments[1], "broker", FieldRule::one_word);
-    if (!text.add_literal(s.blank) || !text.add_literal(s.delete_word) ||
-        !text.add_literal(s.blank) ||
-        !text.add_field(arguments[2], "orderid", FieldRule::one_word)) {
-        return {};
-    }
-    OwnedRef request = text.finish();
-    if (!request) {
-        return {};
-    }
-    return send_through(s, arguments[0], request, ReplyMode::single);
+    return run_halves(command, kDeleteHalves, arguments);
 }
 
 // A limit order goes only with ROD, a market order only with IOC or FOK.
@@ -109,8 +105,17 @@ OwnedRef match_type(const Command& command, const Arguments<3>& arguments) {
 
 }  // namespace
 
+const CommandHalves kOrderHalves = {"Order", kOrderFields, ReplyMode::single, order_request,
+                                    reply_unchanged};
+const CommandHalves kDeleteHalves = {"Delete", 2, ReplyMode::single, cancel_request,
+                                     reply_unchanged};
+
+OwnedRef reply_unchanged(const ModuleState&, BorrowedRef reply, const Fields&) {
+    return OwnedRef::share(reply);
+}
+
 PyObject* order(PyObject* module, PyObject* args) {
-    return run_native<kOrderArguments>(module, args, "Order", place);
+    return run_native<1 + kOrderFields>(module, args, "Order", place);
 }
 
 PyObject* delete_order(PyObject* module, PyObject* args) {

@@ -1,7 +1,7 @@
 // Positions, futures equity and quote subscription.
-#include "../channel/exchange.hpp"
 #include "../support/text.hpp"
 #include "commands.hpp"
+#include "halves.hpp"
 
 namespace velkarcmd {
 
@@ -32,18 +32,17 @@ OwnedRef all_but_last(const ModuleState& s, BorrowedRef lines, Py_ssize_t count)
     return range ? OwnedRef::steal(PyObject_GetItem(lines.get(), range.get())) : OwnedRef();
 }
 
-OwnedRef positions(const Command& command, const Arguments<3>& arguments) {
-    const ModuleState& s = command.state;
-    RequestText text(s, arguments[1], "broker", FieldRule::one_word);
-    if (!text.add_literal(s.hyphen) ||
-        !text.add_field(arguments[2], "prodid", FieldRule::one_word)) {
+OwnedRef positions_request(const ModuleState& s, const Fields& fields) {
+    RequestText text(s, fields[0], "broker", FieldRule::one_word);
+    if (!text.add_literal(s.hyphen) || !text.add_field(fields[1], "prodid", FieldRule::one_word)) {
         return {};
     }
     OwnedRef joined = text.finish();
-    OwnedRef request = joined ? strip_chars(s, joined, s.hyphen) : OwnedRef();
-    OwnedRef reply =
-        request ? send_through(s, arguments[0], request, ReplyMode::multi) : OwnedRef();
-    OwnedRef trimmed = reply ? strip_chars(s, reply, s.line_feed) : OwnedRef();
+    return joined ? strip_chars(s, joined, s.hyphen) : OwnedRef();
+}
+
+OwnedRef positions_result(const ModuleState& s, BorrowedRef reply, const Fields&) {
+    OwnedRef trimmed = strip_chars(s, reply, s.line_feed);
     OwnedRef lines = trimmed ? split(s, trimmed, s.line_feed) : OwnedRef();
     if (!lines) {
         return {};
@@ -57,40 +56,60 @@ OwnedRef positions(const Command& command, const Arguments<3>& arguments) {
     return ends_with_marker ? all_but_last(s, lines, count) : std::move(lines);
 }
 
-OwnedRef equity(const Command& command, const Arguments<2>& arguments) {
-    const ModuleState& s = command.state;
-    RequestText text(s, arguments[1], "broker", FieldRule::one_word);
+OwnedRef equity_request(const ModuleState& s, const Fields& fields) {
+    RequestText text(s, fields[0], "broker", FieldRule::one_word);
     if (!text.add_literal(s.get_equity)) {
         return {};
     }
-    OwnedRef request = text.finish();
-    OwnedRef reply =
-        request ? send_through(s, arguments[0], request, ReplyMode::single) : OwnedRef();
-    return reply ? strip_chars(s, reply, s.line_feed) : OwnedRef();
+    return text.finish();
 }
 
-OwnedRef subscribe(const Command& command, const Arguments<4>& arguments) {
-    const ModuleState& s = command.state;
+OwnedRef equity_result(const ModuleState& s, BorrowedRef reply, const Fields&) {
+    return strip_chars(s, reply, s.line_feed);
+}
+
+OwnedRef subscribe_request(const ModuleState& s, const Fields& fields) {
     // The symbols lose their blanks and may hold the other separators the caller chose.
-    RequestText text(s, arguments[1], "broker", FieldRule::one_word);
+    RequestText text(s, fields[0], "broker", FieldRule::one_word);
     if (!text.add_literal(s.add_quote)) {
         return {};
     }
-    OwnedRef symbols = replace(s, arguments[2], s.blank, s.empty);
+    OwnedRef symbols = replace(s, fields[1], s.blank, s.empty);
     if (!symbols || !text.add_field(symbols, "symbols", FieldRule::free_text)) {
         return {};
     }
-    Truth append = PyObject_IsTrue(arguments[3].get());
+    Truth append = PyObject_IsTrue(fields[2].get());
     if (append < 0 || !text.add_literal(append ? s.append_yes : s.append_no)) {
         return {};
     }
-    OwnedRef request = text.finish();
-    OwnedRef reply =
-        request ? send_through(s, arguments[0], request, ReplyMode::single) : OwnedRef();
-    return reply ? none() : OwnedRef();
+    return text.finish();
+}
+
+// The reply only says that the application has the request; it is not passed on.
+OwnedRef subscribe_result(const ModuleState&, BorrowedRef, const Fields&) {
+    return none();
+}
+
+OwnedRef positions(const Command& command, const Arguments<3>& arguments) {
+    return run_halves(command, kGetInStockHalves, arguments);
+}
+
+OwnedRef equity(const Command& command, const Arguments<2>& arguments) {
+    return run_halves(command, kFutureRightsHalves, arguments);
+}
+
+OwnedRef subscribe(const Command& command, const Arguments<4>& arguments) {
+    return run_halves(command, kAddQuoteHalves, arguments);
 }
 
 }  // namespace
+
+const CommandHalves kGetInStockHalves = {"GetInStock", 2, ReplyMode::multi, positions_request,
+                                         positions_result};
+const CommandHalves kFutureRightsHalves = {"FutureRights", 1, ReplyMode::single, equity_request,
+                                           equity_result};
+const CommandHalves kAddQuoteHalves = {"AddQuote", 3, ReplyMode::single, subscribe_request,
+                                       subscribe_result};
 
 PyObject* get_in_stock(PyObject* module, PyObject* args) {
     return run_native<3>(module, args, "GetInStock", positions);

@@ -1,7 +1,7 @@
 // The three order and fill queries: one request text, three selections of the reply lines.
-#include "../channel/exchange.hpp"
 #include "../support/text.hpp"
 #include "commands.hpp"
+#include "halves.hpp"
 
 namespace velkarcmd {
 
@@ -22,16 +22,18 @@ Truth order_matches(const ModuleState& s, BorrowedRef order_id, BorrowedRef line
     return equals_first_field(s, order_id, line, s.comma);
 }
 
-OwnedRef query(const ModuleState& s, const Arguments<3>& arguments, Selection selection) {
-    BorrowedRef order_id = arguments[2];
-    RequestText text(s, arguments[1], "broker", FieldRule::one_word);
-    if (!text.add_literal(s.blank) || !text.add_field(order_id, "orderid", FieldRule::one_word)) {
+// The same request for all three.
+OwnedRef query_request(const ModuleState& s, const Fields& fields) {
+    RequestText text(s, fields[0], "broker", FieldRule::one_word);
+    if (!text.add_literal(s.blank) || !text.add_field(fields[1], "orderid", FieldRule::one_word)) {
         return {};
     }
-    OwnedRef request = text.finish();
-    OwnedRef reply =
-        request ? send_through(s, arguments[0], request, ReplyMode::multi) : OwnedRef();
-    OwnedRef trimmed = reply ? strip_chars(s, reply, s.line_feed) : OwnedRef();
+    return text.finish();
+}
+
+OwnedRef select_lines(const ModuleState& s, BorrowedRef reply, BorrowedRef order_id,
+                      Selection selection) {
+    OwnedRef trimmed = strip_chars(s, reply, s.line_feed);
     OwnedRef lines = trimmed ? split(s, trimmed, s.line_feed) : OwnedRef();
     OwnedRef each = lines ? OwnedRef::steal(PyObject_GetIter(lines.get())) : OwnedRef();
     OwnedRef selected = each ? OwnedRef::steal(PyList_New(0)) : OwnedRef();
@@ -68,19 +70,38 @@ OwnedRef query(const ModuleState& s, const Arguments<3>& arguments, Selection se
     return selected;
 }
 
+OwnedRef all_records_result(const ModuleState& s, BorrowedRef reply, const Fields& fields) {
+    return select_lines(s, reply, fields[1], Selection::every_line_before_over);
+}
+
+OwnedRef fill_records_result(const ModuleState& s, BorrowedRef reply, const Fields& fields) {
+    return select_lines(s, reply, fields[1], Selection::fill_records);
+}
+
+OwnedRef order_records_result(const ModuleState& s, BorrowedRef reply, const Fields& fields) {
+    return select_lines(s, reply, fields[1], Selection::order_records);
+}
+
 OwnedRef all_records(const Command& command, const Arguments<3>& arguments) {
-    return query(command.state, arguments, Selection::every_line_before_over);
+    return run_halves(command, kGetAccountHalves, arguments);
 }
 
 OwnedRef fill_records(const Command& command, const Arguments<3>& arguments) {
-    return query(command.state, arguments, Selection::fill_records);
+    return run_halves(command, kMatchAccountHalves, arguments);
 }
 
 OwnedRef order_records(const Command& command, const Arguments<3>& arguments) {
-    return query(command.state, arguments, Selection::order_records);
+    return run_halves(command, kGetUnfinishedHalves, arguments);
 }
 
 }  // namespace
+
+const CommandHalves kGetAccountHalves = {"GetAccount", 2, ReplyMode::multi, query_request,
+                                         all_records_result};
+const CommandHalves kMatchAccountHalves = {"MatchAccount", 2, ReplyMode::multi, query_request,
+                                           fill_records_result};
+const CommandHalves kGetUnfinishedHalves = {"GetUnfinished", 2, ReplyMode::multi, query_request,
+                                            order_records_result};
 
 PyObject* get_account(PyObject* module, PyObject* args) {
     return run_native<3>(module, args, "GetAccount", all_records);

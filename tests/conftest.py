@@ -85,3 +85,13 @@ def velkarcmd():
 @pytest.fixture
 def command(velkarcmd):
     return velkarcmd.ZolmarCommand()
+
+
+@pytest.fixture(params=["ZolmarCommand", "AsyncZolmarCommand"])
+def twin(request):
+    """Each of the two classes in turn, behind one face (twins.py)."""
+    from twins import twins
+
+    chosen = {str(t): t for t in twins()}[request.param]
+    yield chosen
+    chosen.close()

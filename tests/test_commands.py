@@ -1,6 +1,6 @@
-"""Command texts and reply shaping of every command, with the exchange replaced on the instance."""
+"""Command texts and reply shaping of every command, with the exchange replaced on the instance:
+the same for ZolmarCommand and AsyncZolmarCommand, whose methods share one implementation."""
 import pytest
-from velkarcmd import ZolmarCommand
 
 
 class Exchange(object):
@@ -15,11 +15,17 @@ class Exchange(object):
         return self.reply
 
 
-def command_with(reply=""):
-    command = ZolmarCommand()
-    exchange = Exchange(reply)
-    command._ZolmarCommand__SendMsg = exchange
-    return command, exchange
+@pytest.fixture
+def command_with(twin):
+    """A command of each class whose exchange is an Exchange scripted with `reply`."""
+
+    def make(reply=""):
+        command = twin.make()
+        exchange = Exchange(reply)
+        setattr(command, twin.exchange, twin.member(exchange))
+        return command, exchange
+
+    return make
 
 
 def interpreter_error(expression):
@@ -48,14 +54,14 @@ ORDER_FIELDS = ("A1", "P1", "B", "100", "1", "ROD", "LMT")
                   ORDER_FIELDS + ("x", "y", "1", "Z"))), "A1 P1 B 100 1 ROD LMT 1 Z"),
     (("\u5ba2\u6236",) + ORDER_FIELDS[1:] + (None, None), {}, "\u5ba2\u6236 P1 B 100 1 ROD LMT 0"),
 ])
-def test_order_text(args, kwargs, text):
+def test_order_text(args, kwargs, text, command_with):
     command, exchange = command_with("OK 123")
     assert command.Order(*args, **kwargs) == "OK 123"
     assert exchange.calls == [(text, 0)]
 
 
 @pytest.mark.parametrize("position, value", [(3, 100), (9, True), (0, None), (10, b"N"), (6, 1.5)])
-def test_order_with_a_non_str_field_raises_the_interpreters_error_and_sends_nothing(position, value):
+def test_order_with_a_non_str_field_raises_the_interpreters_error_and_sends_nothing(position, value, command_with):
     fields = list(ORDER_FIELDS) + [None, None, "0", ""]
     fields[position] = value
     command, exchange = command_with()
@@ -74,7 +80,7 @@ def test_order_with_a_non_str_field_raises_the_interpreters_error_and_sends_noth
 
 
 @pytest.mark.parametrize("reply", ["", "\n\nOK\n", "ERR price"])
-def test_order_and_delete_return_the_reply_unchanged(reply):
+def test_order_and_delete_return_the_reply_unchanged(reply, command_with):
     command, _ = command_with(reply)
     assert command.Order(*ORDER_FIELDS + (None, None)) == reply
     assert command.Delete("A1", "789") == reply
@@ -85,14 +91,14 @@ def test_order_and_delete_return_the_reply_unchanged(reply):
     ("A1", "", "A1 Delete "),
     ("", "789", " Delete 789"),
 ])
-def test_delete_text(broker, orderid, text):
+def test_delete_text(broker, orderid, text, command_with):
     command, exchange = command_with("cancelled")
     assert command.Delete(broker, orderid=orderid) == "cancelled"
     assert exchange.calls == [(text, 0)]
     assert len(text) == len(broker) + len(orderid) + 8
 
 
-def test_delete_with_an_int_order_raises_and_sends_nothing():
+def test_delete_with_an_int_order_raises_and_sends_nothing(command_with):
     command, exchange = command_with()
     with pytest.raises(TypeError):
         command.Delete("A1", 789)
@@ -112,7 +118,7 @@ class Operand(str):
         return Operand(self.log, str(self) + other)
 
 
-def test_joins_are_the_interpreters_additions_left_to_right():
+def test_joins_are_the_interpreters_additions_left_to_right(command_with):
     log = []
     command, exchange = command_with("r")
     command.Delete(Operand(log, "A1"), "789")
@@ -163,7 +169,7 @@ ANY_ORDER = ("A1", "P1", "B", "100", "1", "ROD", "LMT", None, None)
     (lambda c: c.FutureRights(Spaced("A1")), "broker"),
     (lambda c: c.AddQuote("A1", Symbols(Adds("S1", keep_before=False))), "symbols"),
 ])
-def test_what_a_field_contributes_is_checked_whatever_its_type(call, name):
+def test_what_a_field_contributes_is_checked_whatever_its_type(call, name, command_with):
     command, exchange = command_with("r")
     with pytest.raises(ValueError) as refused:
         call(command)
@@ -171,7 +177,7 @@ def test_what_a_field_contributes_is_checked_whatever_its_type(call, name):
     assert exchange.calls == []
 
 
-def test_a_field_whose_sum_is_not_text_is_refused():
+def test_a_field_whose_sum_is_not_text_is_refused(command_with):
     class Opaque(object):
         def __radd__(self, before):
             return self
@@ -182,14 +188,14 @@ def test_a_field_whose_sum_is_not_text_is_refused():
     assert exchange.calls == []
 
 
-def test_fields_that_add_plain_words_by_their_own_operators_go_out():
+def test_fields_that_add_plain_words_by_their_own_operators_go_out(command_with):
     command, exchange = command_with("r")
     command.Order(Operand([], "A1"), "P1", "B", Adds("100"), "1", "ROD", "LMT", None, None,
                   anc=Adds(" a note"))
     assert exchange.calls == [("A1 P1 B 100 1 ROD LMT 0  a note", 0)]
 
 
-def test_add_quote_refuses_a_spaced_broker_before_testing_append():
+def test_add_quote_refuses_a_spaced_broker_before_testing_append(command_with):
     tested = []
 
     class Append(object):
@@ -211,8 +217,8 @@ def test_add_quote_refuses_a_spaced_broker_before_testing_append():
     ("lmt", "ROD", False), ("LMT ", "ROD", False), ("MKT", "ioc", False),
     (None, "ROD", False), ("LMT", 0, False), ("", "", False), ("XYZ", "IOC", False),
 ])
-def test_is_match_type(ot, tt, result):
-    check = ZolmarCommand()._ZolmarCommand__IsMatchType
+def test_is_match_type(twin, ot, tt, result):
+    check = getattr(twin.cls(), "_%s__IsMatchType" % twin.cls.__name__)
     assert check(ot, tt) is result
     assert check(tt=tt, ot=ot) is result
 
@@ -235,20 +241,22 @@ class Code(object):
     ("MKT", "IOC", ["LMT", "MKT"], ["IOC"], True),
     ("ZZZ", "IOC", ["LMT", "MKT"], [], False),
 ])
-def test_is_match_type_compares_in_order_and_stops_early(ot_equal, tt_equal, ot_log, tt_log, result):
+def test_is_match_type_compares_in_order_and_stops_early(twin, ot_equal, tt_equal, ot_log, tt_log,
+                                                         result):
     ot_seen, tt_seen = [], []
-    answer = ZolmarCommand()._ZolmarCommand__IsMatchType(Code(ot_seen, ot_equal), Code(tt_seen, tt_equal))
+    check = getattr(twin.cls(), "_%s__IsMatchType" % twin.cls.__name__)
+    answer = check(Code(ot_seen, ot_equal), Code(tt_seen, tt_equal))
     assert answer is result
     assert (ot_seen, tt_seen) == (ot_log, tt_log)
 
 
-def test_is_match_type_propagates_a_failing_comparison():
+def test_is_match_type_propagates_a_failing_comparison(twin):
     class Broken(object):
         def __eq__(self, other):
             raise RuntimeError("no comparison")
 
     with pytest.raises(RuntimeError, match="no comparison"):
-        ZolmarCommand()._ZolmarCommand__IsMatchType(Broken(), "ROD")
+        getattr(twin.cls(), "_%s__IsMatchType" % twin.cls.__name__)(Broken(), "ROD")
 
 
 # --- order and fill queries -----------------------------------------------------------------
@@ -277,7 +285,7 @@ RECORDS = "\n".join([
     ("", [""], [], []),
     ("4", [], [], ["4,Order,late"]),
 ])
-def test_query_selection(orderid, account, match, unfinished):
+def test_query_selection(orderid, account, match, unfinished, command_with):
     for method, expected in (("GetAccount", account), ("MatchAccount", match),
                              ("GetUnfinished", unfinished)):
         command, exchange = command_with(RECORDS)
@@ -293,33 +301,33 @@ def test_query_selection(orderid, account, match, unfinished):
     ("xMatchy\nover", ["xMatchy"], ["xMatchy"]),
     ("error: no such broker\nover", ["error: no such broker"], []),
 ])
-def test_query_reply_shapes(reply, account, match):
+def test_query_reply_shapes(reply, account, match, command_with):
     command, _ = command_with(reply)
     assert command.GetAccount("A1", "All") == account
     assert command.MatchAccount(broker="A1", orderid="All") == match
 
 
-def test_query_lines_without_comma_match_the_whole_line():
+def test_query_lines_without_comma_match_the_whole_line(command_with):
     command, _ = command_with("Order7\nOrder7,x\nover")
     assert command.GetUnfinished("A1", "Order7") == ["Order7", "Order7,x"]
 
 
 @pytest.mark.parametrize("method", ["GetAccount", "MatchAccount", "GetUnfinished"])
 @pytest.mark.parametrize("broker, orderid", [(1, "All"), ("A1", 7), (None, None)])
-def test_query_with_non_str_arguments_sends_nothing(method, broker, orderid):
+def test_query_with_non_str_arguments_sends_nothing(method, broker, orderid, command_with):
     command, exchange = command_with("over")
     with pytest.raises(TypeError):
         getattr(command, method)(broker, orderid)
     assert exchange.calls == []
 
 
-def test_query_reply_that_is_no_str_fails_as_the_interpreter_would():
+def test_query_reply_that_is_no_str_fails_as_the_interpreter_would(command_with):
     command, _ = command_with(["not", "a", "str"])
     with pytest.raises(AttributeError, match="strip"):
         command.GetAccount("A1", "All")
 
 
-def test_query_compares_with_orderid_as_left_operand():
+def test_query_compares_with_orderid_as_left_operand(command_with):
     seen = []
 
     class OrderId(str):
@@ -344,7 +352,7 @@ def test_query_compares_with_orderid_as_left_operand():
     ("", "P1", "P1"),
     ("A-B", "P1", "A-B-P1"),
 ])
-def test_in_stock_text(broker, prodid, text):
+def test_in_stock_text(broker, prodid, text, command_with):
     command, exchange = command_with("over")
     result = command.GetInStock(broker) if prodid is None else command.GetInStock(broker, prodid)
     assert result == []
@@ -362,13 +370,13 @@ def test_in_stock_text(broker, prodid, text):
     ("", [""]),
     ("over\nL1\nover", ["over", "L1"]),
 ])
-def test_in_stock_reply_shapes(reply, lines):
+def test_in_stock_reply_shapes(reply, lines, command_with):
     command, _ = command_with(reply)
     assert command.GetInStock("A1") == lines
 
 
 @pytest.mark.parametrize("broker, prodid", [(1, ""), ("A1", None), (None, "P1")])
-def test_in_stock_with_non_str_arguments_sends_nothing(broker, prodid):
+def test_in_stock_with_non_str_arguments_sends_nothing(broker, prodid, command_with):
     command, exchange = command_with("over")
     with pytest.raises(TypeError):
         command.GetInStock(broker, prodid)
@@ -378,7 +386,7 @@ def test_in_stock_with_non_str_arguments_sends_nothing(broker, prodid):
 # --- equity -----------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("broker, text", [("ABC", "ABC GetEquity"), ("", " GetEquity")])
-def test_future_rights_text(broker, text):
+def test_future_rights_text(broker, text, command_with):
     command, exchange = command_with("E")
     command.FutureRights(broker)
     assert exchange.calls == [(text, 0)]
@@ -390,12 +398,12 @@ def test_future_rights_text(broker, text):
     ("", ""),
     ("over", "over"),
 ])
-def test_future_rights_reply(reply, result):
+def test_future_rights_reply(reply, result, command_with):
     command, _ = command_with(reply)
     assert command.FutureRights("A1") == result
 
 
-def test_future_rights_with_non_str_broker_sends_nothing():
+def test_future_rights_with_non_str_broker_sends_nothing(command_with):
     command, exchange = command_with("E")
     with pytest.raises(TypeError):
         command.FutureRights(5)
@@ -416,7 +424,7 @@ def test_future_rights_with_non_str_broker_sends_nothing():
     ("S1", [], "ABC AddQuote S1 0"),
     ("S1", [0], "ABC AddQuote S1 1"),
 ])
-def test_add_quote_text(symbols, append, text):
+def test_add_quote_text(symbols, append, text, command_with):
     command, exchange = command_with("whatever")
     if append is None:
         assert command.AddQuote("ABC", symbols) is None
@@ -426,7 +434,7 @@ def test_add_quote_text(symbols, append, text):
 
 
 @pytest.mark.parametrize("reply", ["", "ERR unknown symbol", "over"])
-def test_add_quote_discards_the_reply(reply):
+def test_add_quote_discards_the_reply(reply, command_with):
     command, exchange = command_with(reply)
     assert command.AddQuote("ABC", "S1", True) is None
     assert len(exchange.calls) == 1
@@ -445,14 +453,14 @@ class BadTruth(object):
     ("ABC", "S1", BadTruth(), ValueError),
     ("ABC", b"S1", False, TypeError),        # bytes.replace needs bytes
 ])
-def test_add_quote_errors_send_nothing(broker, symbols, append, error):
+def test_add_quote_errors_send_nothing(broker, symbols, append, error, command_with):
     command, exchange = command_with("ok")
     with pytest.raises(error):
         command.AddQuote(broker, symbols, append)
     assert exchange.calls == []
 
 
-def test_add_quote_symbols_replace_is_called_on_the_object():
+def test_add_quote_symbols_replace_is_called_on_the_object(command_with):
     class Symbols(object):
         def replace(self, old, new):
             assert (old, new) == (" ", "")
@@ -478,41 +486,41 @@ ALL_COMMANDS = [
 
 
 @pytest.mark.parametrize("method, args, mode", ALL_COMMANDS)
-def test_a_subclass_member_replaces_the_exchange(method, args, mode):
+def test_a_subclass_member_replaces_the_exchange(twin, method, args, mode):
     calls = []
 
-    class Recording(ZolmarCommand):
-        def _ZolmarCommand__SendMsg(self, msg, flag):
-            calls.append((type(self), flag))
-            assert type(flag) is int
-            return "over"
+    def exchange(self, msg, flag):
+        calls.append((type(self), flag))
+        assert type(flag) is int
+        return "over"
 
-    getattr(Recording(), method)(*args)
+    Recording = type("Recording", (twin.cls,), {twin.exchange: twin.member(exchange)})
+    getattr(twin.wrap(Recording()), method)(*args)
     assert calls == [(Recording, mode)]
 
 
 @pytest.mark.parametrize("method, args, mode", ALL_COMMANDS)
-def test_the_exchange_is_looked_up_at_every_call(method, args, mode):
-    command = ZolmarCommand()
+def test_the_exchange_is_looked_up_at_every_call(twin, method, args, mode):
+    command = twin.make()
     for reply in ("over", "over"):
         exchange = Exchange(reply)
-        command._ZolmarCommand__SendMsg = exchange
+        setattr(command, twin.exchange, twin.member(exchange))
         getattr(command, method)(*args)
         assert [flag for _, flag in exchange.calls] == [mode]
-    del command._ZolmarCommand__SendMsg
-    command.__dict__["_ZolmarCommand__SendMsg"] = lambda *a: (_ for _ in ()).throw(KeyError("x"))
+    delattr(command, twin.exchange)
+    command.__dict__[twin.exchange] = twin.member(lambda *a: (_ for _ in ()).throw(KeyError("x")))
     with pytest.raises(KeyError):
         getattr(command, method)(*args)
 
 
-def test_an_exchange_error_propagates_unchanged():
+def test_an_exchange_error_propagates_unchanged(twin):
     error = OSError(10054, "reset")
-    command = ZolmarCommand()
+    command = twin.make()
 
     def failing(msg, flag):
         raise error
 
-    command._ZolmarCommand__SendMsg = failing
+    setattr(command, twin.exchange, twin.member(failing))
     with pytest.raises(OSError) as raised:
         command.GetInStock("A1")
     assert raised.value is error
@@ -548,7 +556,7 @@ def order_args(**fields):
     ("Order", order_args(ordertype="LMT\x1c"), "ordertype"),
     ("Order", order_args(daytrade="0 1"), "daytrade"),
 ])
-def test_a_one_word_field_with_whitespace_is_refused_and_nothing_is_sent(method, kwargs, parameter):
+def test_a_one_word_field_with_whitespace_is_refused_and_nothing_is_sent(method, kwargs, parameter, command_with):
     command, exchange = command_with("over")
     with pytest.raises(ValueError) as raised:
         getattr(command, method)(**kwargs)
@@ -570,7 +578,7 @@ class Word(str):
     ("Delete", ("A1", Word("1 Delete"))),
     ("GetUnfinished", (Word("A1 x"), "All")),
 ])
-def test_str_subclasses_are_checked_by_their_characters(method, args):
+def test_str_subclasses_are_checked_by_their_characters(method, args, command_with):
     command, exchange = command_with("over")
     with pytest.raises(ValueError):
         getattr(command, method)(*args)
@@ -588,7 +596,7 @@ def test_str_subclasses_are_checked_by_their_characters(method, args):
     ("Order", ("A1", "P1", "B", 100, "1 2", "ROD", "LMT", None, None), TypeError),
     ("Order", ("A 1", "P1", "B", 100, "1", "ROD", "LMT", None, None), ValueError),
 ])
-def test_each_field_is_checked_as_it_is_added(method, args, error):
+def test_each_field_is_checked_as_it_is_added(method, args, error, command_with):
     command, exchange = command_with("over")
     with pytest.raises(error):
         getattr(command, method)(*args)
@@ -603,7 +611,7 @@ def test_each_field_is_checked_as_it_is_added(method, args, error):
     # A word of the protocol as an identifier is the protocol's own ambiguity: it goes out.
     ("GetAccount", ("A1", "GetEquity"), "A1 GetEquity"),
 ])
-def test_fields_that_may_hold_blanks_still_go_out(method, args, sent):
+def test_fields_that_may_hold_blanks_still_go_out(method, args, sent, command_with):
     command, exchange = command_with("over")
     getattr(command, method)(*args)
     assert exchange.calls == [(sent, exchange.calls[0][1])]
@@ -612,7 +620,7 @@ def test_fields_that_may_hold_blanks_still_go_out(method, args, sent):
 @pytest.mark.parametrize("character", [chr(c) for c in range(128)] + [
     "\x85", "\xa0", "\u1680", "\u2000", "\u2028", "\u3000", "\u200b", "\ufeff", "\U0001f600"])
 @pytest.mark.parametrize("padding", [0, 70])  # short fields are read natively, long ones by str
-def test_a_field_is_refused_exactly_when_str_isspace_accepts_a_character(character, padding):
+def test_a_field_is_refused_exactly_when_str_isspace_accepts_a_character(character, padding, command_with):
     command, exchange = command_with("r")
     orderid = "1" * padding + character + "2"
     if character.isspace():

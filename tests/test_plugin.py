@@ -58,6 +58,20 @@ def test_stop_ends_it_cleanly(zolmar_sim):
 
 def test_left_running_for_the_fixture_to_stop(zolmar_sim):
     assert zolmar_sim(seed=7).running
+
+@pytest.mark.zolmar_sim(price={"FUT": "17000"}, move_every=0)
+def test_an_asyncio_script_trades_through_the_awaitable_twin(zolmar_sim):
+    import asyncio
+    import velkarcmd_async
+
+    async def trade():
+        a = velkarcmd_async.AsyncZolmarCommand()
+        oid = await a.Order("T2", "FUT", "B", "0", "2", "IOC", "MKT", None, None)
+        return oid, await asyncio.gather(a.MatchAccount("T2", oid), a.FutureRights("T2"))
+
+    oid, (fills, equity) = asyncio.run(trade())
+    assert fills == [oid + ",Match,FUT,B,17000,2,1"]
+    assert equity.startswith("balance=")
 '''
 
 BROKEN = '''
@@ -88,9 +102,9 @@ def test_a_trading_script_runs_against_the_simulator_and_leaves_nothing_behind(p
                                                                                port_free):
     result = inner_session(pytester, WORKING)
     if UNDER_WINE:
-        result.assert_outcomes(passed=5, skipped=1)
+        result.assert_outcomes(passed=6, skipped=1)
     else:
-        result.assert_outcomes(passed=6)
+        result.assert_outcomes(passed=7)
     assert velkarcmd_testing.port_is_free()
 
 

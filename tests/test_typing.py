@@ -22,8 +22,9 @@ def run_mypy(tool, args, cwd, **env):
     return completed.returncode, completed.stdout
 
 
-def test_stubtest_finds_the_stub_true_to_the_module(tmp_path):
-    code, out = run_mypy("mypy.stubtest", ["velkarcmd"], tmp_path)
+@pytest.mark.parametrize("module", ["velkarcmd", "velkarcmd_async"])
+def test_stubtest_finds_the_stub_true_to_the_module(tmp_path, module):
+    code, out = run_mypy("mypy.stubtest", [module], tmp_path)
     assert code == 0, out
     assert "Success" in out
 

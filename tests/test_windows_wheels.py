@@ -63,9 +63,11 @@ def test_the_wheel_carries_the_module_the_simulator_the_stubs_and_the_plugin(whe
     archive, platform = wheel
     names = set(archive.namelist())
     # CPython for Windows loads a stable-ABI module by the plain .pyd suffix, on every release.
-    assert {"velkarcmd.pyd", "velkarcmd-%s.data/scripts/zolmar-sim.exe" % VERSION,
-            "velkarcmd-stubs/__init__.pyi", "velkarcmd_testing.py"} <= names
-    assert [name for name in names if name.endswith((".pyd", ".so", ".dll", ".a"))] == ["velkarcmd.pyd"]
+    assert {"velkarcmd.pyd", "velkarcmd_async.pyd", "velkarcmd-%s.data/scripts/zolmar-sim.exe" % VERSION,
+            "velkarcmd-stubs/__init__.pyi", "velkarcmd_async-stubs/__init__.pyi",
+            "velkarcmd_testing.py"} <= names
+    assert sorted(name for name in names if name.endswith((".pyd", ".so", ".dll", ".a"))) == [
+        "velkarcmd.pyd", "velkarcmd_async.pyd"]
     metadata = archive.read("velkarcmd-%s.dist-info/WHEEL" % VERSION).decode()
     assert re.findall(r"^Tag: (.*)$", metadata, re.M) == ["cp37-abi3-%s" % platform]
     assert "Root-Is-Purelib: false" in metadata
@@ -91,12 +93,13 @@ def test_every_file_matches_its_record(wheel):
         assert int(size) == len(data), name
 
 
-def test_the_module_imports_only_python3_dll_and_the_system(wheel):
+@pytest.mark.parametrize("module", ["velkarcmd", "velkarcmd_async"])
+def test_the_module_imports_only_python3_dll_and_the_system(wheel, module):
     archive, platform = wheel
-    image = read_image(archive, "velkarcmd.pyd")
+    image = read_image(archive, module + ".pyd")
     assert image.machine == PLATFORMS[platform]
     assert image.is_dll
-    assert image.exports() == {"PyInit_velkarcmd": True}
+    assert image.exports() == {"PyInit_" + module: True}
     imports = {dll.lower(): names for dll, names in image.imports().items()}
     assert set(imports) == SYSTEM_DLLS | {"python3.dll"}
     # The C API comes by name from the stable ABI's DLL, undecorated on 32-bit too.

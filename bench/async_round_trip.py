@@ -1,0 +1,138 @@
+"""AsyncZolmarCommand beside the other ways an asyncio program can reach the application.
+
+Starts zolmar-sim (port 5656 must be free) and, in one run, alternating round after round:
+
+- a FutureRights round trip: `await c.FutureRights(...)` on AsyncZolmarCommand, the blocking
+  ZolmarCommand's call, `await loop.run_in_executor(None, c.FutureRights, ...)`, and a plain
+  asyncio client (a DatagramProtocol per call, as a script would write one);
+- the client's CPU (process time, this process only) for one 100,000-record GetUnfinished
+  answer, AsyncZolmarCommand beside the plain asyncio client (which, on a quiet loop, gets every
+  record from the simulator's default pacing).
+
+Reports the median of each and its ratio to the blocking call (and to the plain client's CPU).
+
+    .venv/py3.7/bin/python bench/async_round_trip.py [--calls N] [--rounds N] [--records N]
+"""
+import argparse
+import asyncio
+import statistics
+import time
+
+import velkarcmd
+import velkarcmd_async
+from sim_child import Simulator
+
+BROKER = "BIG"
+
+
+class PlainClient(asyncio.DatagramProtocol):
+    """The exchange in plain asyncio: one datagram endpoint per call."""
+
+    def __init__(self, multi):
+        self.multi = multi
+        self.parts = []
+        self.done = asyncio.get_event_loop().create_future()
+
+    def datagram_received(self, data, address):
+        text = data.decode("utf-8")
+        self.parts.append(text)
+        if not self.multi or text == "over":
+            if not self.done.done():
+                self.done.set_result("\n".join(self.parts).strip("\n"))
+
+    def error_received(self, error):
+        if not self.done.done():
+            self.done.set_exception(error)
+
+
+async def plain_exchange(loop, msg, multi):
+    transport, protocol = await loop.create_datagram_endpoint(
+        lambda: PlainClient(multi), remote_addr=("127.0.0.1", 5656))
+    try:
+        transport.sendto(msg.encode("utf-8"))
+        return await protocol.done
+    finally:
+        transport.close()
+
+
+async def timed_calls(call, count):
+    started = time.perf_counter()
+    for _ in range(count):
+        await call()
+    return (time.perf_counter() - started) / count
+
+
+async def round_trips(calls, rounds):
+    loop = asyncio.get_event_loop()
+    blocking = velkarcmd.ZolmarCommand()
+    awaitable = velkarcmd_async.AsyncZolmarCommand()
+
+    async def blocking_call():
+        blocking.FutureRights("A1")
+
+    async def async_call():
+        await awaitable.FutureRights("A1")
+
+    async def executor_call():
+        await loop.run_in_executor(None, blocking.FutureRights, "A1")
+
+    async def plain_call():
+        await plain_exchange(loop, "A1 GetEquity", False)
+
+    ways = [("blocking call", blocking_call), ("AsyncZolmarCommand", async_call),
+            ("run_in_executor", executor_call), ("plain asyncio client", plain_call)]
+    for _, call in ways:  # warm up: the executor's thread, the reader thread, the caches
+        await timed_calls(call, 50)
+    times = {name: [] for name, _ in ways}
+    for _ in range(rounds):
+        for name, call in ways:
+            times[name].append(await timed_calls(call, calls))
+    return {name: statistics.median(values) for name, values in times.items()}
+
+
+async def big_answer_cpu(rounds, records):
+    loop = asyncio.get_event_loop()
+    awaitable = velkarcmd_async.AsyncZolmarCommand()
+    cpu = {"AsyncZolmarCommand": [], "plain asyncio client": []}
+    for _ in range(rounds):
+        started = time.process_time()
+        got = len(await awaitable.GetUnfinished(BROKER, "All"))
+        cpu["AsyncZolmarCommand"].append(time.process_time() - started)
+        assert got == records, got
+        started = time.process_time()
+        text = await plain_exchange(loop, BROKER + " All", True)
+        lines = [line for line in text.split("\n") if "Order" in line]
+        cpu["plain asyncio client"].append(time.process_time() - started)
+        assert len(lines) == records, len(lines)
+    return {name: statistics.median(values) for name, values in cpu.items()}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=500, help="calls per way and round")
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--records", type=int, default=100000)
+    parser.add_argument("--cpu-rounds", type=int, default=3)
+    options = parser.parse_args()
+    with Simulator("--preload", "%s=%d" % (BROKER, options.records), "--move-every", "0"):
+        loop = asyncio.new_event_loop()
+        asyncio.set_event_loop(loop)
+        try:
+            trips = loop.run_until_complete(round_trips(options.calls, options.rounds))
+            cpu = loop.run_until_complete(big_answer_cpu(options.cpu_rounds, options.records))
+        finally:
+            loop.close()
+    base = trips["blocking call"]
+    print("FutureRights round trip, median of %d rounds of %d calls (%s):"
+          % (options.rounds, options.calls, type(loop).__name__))
+    for name, seconds in trips.items():
+        print("  %-22s %7.1f us  %.2f x the blocking call" % (name, seconds * 1e6, seconds / base))
+    print("client CPU for one %d-record GetUnfinished answer, median of %d:"
+          % (options.records, options.cpu_rounds))
+    plain = cpu["plain asyncio client"]
+    for name, seconds in cpu.items():
+        print("  %-22s %7.1f ms  %.2f x the plain client" % (name, seconds * 1e3, seconds / plain))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,136 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "reactor.hpp"
+
+namespace velkarcmd {
+namespace reactor {
+
+namespace {
+
+pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
+
+int descriptor(datagram::Handle handle) {
+    return static_cast<int>(handle);
+}
+
+struct Start {
+    void (*body)(void*);
+    void* argument;
+};
+
+void* run(void* start) {
+    Start what = *static_cast<Start*>(start);
+    delete static_cast<Start*>(start);
+    what.body(what.argument);
+    return nullptr;
+}
+
+bool non_blocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
+           fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+}  // namespace
+
+void lock() {
+    pthread_mutex_lock(&table_lock);
+}
+
+void unlock() {
+    pthread_mutex_unlock(&table_lock);
+}
+
+bool start_thread(void (*body)(void*), void* argument) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        return false;
+    }
+    // It waits and copies datagrams: a small stack is plenty.
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    // The new thread inherits the signal mask in force here.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    auto* start = new Start{body, argument};
+    pthread_t thread;
+    int failed = pthread_create(&thread, &attributes, run, start);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attributes);
+    if (failed != 0) {
+        delete start;
+        return false;
+    }
+    return true;
+}
+
+bool open_waker(Waker& waker) {
+    int ends[2];
+    if (pipe(ends) < 0) {
+        return false;
+    }
+    if (!non_blocking(ends[0]) || !non_blocking(ends[1])) {
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return false;
+    }
+    waker.read = static_cast<datagram::Handle>(ends[0]);
+    waker.write = static_cast<datagram::Handle>(ends[1]);
+    return true;
+}
+
+void wake(const Waker& waker) {
+    char byte = 0;
+    // A full pipe already wakes the reader.
+    (void)!write(descriptor(waker.write), &byte, 1);
+}
+
+void drain_waker(const Waker& waker) {
+    char bytes[256];
+    while (read(descriptor(waker.read), bytes, sizeof bytes) > 0) {
+    }
+}
+
+void close_waker(const Waker& waker) {
+    ::close(descriptor(waker.read));
+    ::close(descriptor(waker.write));
+}
+
+datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, const Waker& waker,
+                          std::int64_t timeout_ns, bool* ready, std::size_t& watched, int& error) {
+    std::vector<pollfd> watching(count + 1);
+    for (std::size_t i = 0; i < count; ++i) {
+        watching[i].fd = descriptor(handles[i]);
+        watching[i].events = POLLIN;
+    }
+    watching[count].fd = descriptor(waker.read);
+    watching[count].events = POLLIN;
+    int timeout_ms = -1;
+    if (timeout_ns >= 0) {
+        // Rounded up, so as not to wake before a time-out is due.
+        std::int64_t ms = (timeout_ns + 999999) / 1000000;
+        timeout_ms = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    }
+    watched = count;
+    int found = poll(watching.data(), static_cast<nfds_t>(count + 1), timeout_ms);
+    if (found < 0) {
+        error = errno;
+        return error == EINTR ? datagram::Status::interrupted : datagram::Status::failed;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        ready[i] = watching[i].revents != 0;
+    }
+    return found == 0 ? datagram::Status::timed_out : datagram::Status::done;
+}
+
+}  // namespace reactor
+}  // namespace velkarcmd
