@@ -326,8 +326,46 @@ bool close_at_exit(BorrowedRef module) {
     return static_cast<bool>(registered);
 }
 
+// The interpreter's number, as the module that runs sub-interpreters gives it: an int, or from
+// 3.13 on a tuple that begins with it.
+OwnedRef interpreter_number(BorrowedRef interpreters, const char* which) {
+    OwnedRef given = OwnedRef::steal(PyObject_CallMethod(interpreters.get(), which, nullptr));
+    if (given && PyTuple_Check(given.get())) {
+        return OwnedRef::share(PyTuple_GetItem(given.get(), 0));
+    }
+    return given;
+}
+
+// The reader thread hands replies back through the lock API of the main interpreter, which
+// knows no other. Elsewhere the import is refused, as the interpreter refuses modules that say
+// so. Where no module runs sub-interpreters (3.7), this is the main interpreter.
+bool refuse_sub_interpreters() {
+    for (const char* name : {"_interpreters", "_xxsubinterpreters"}) {
+        OwnedRef interpreters = OwnedRef::steal(PyImport_ImportModule(name));
+        if (!interpreters) {
+            if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+                return true;
+            }
+            PyErr_Clear();
+            continue;
+        }
+        OwnedRef current = interpreter_number(interpreters, "get_current");
+        OwnedRef main = current ? interpreter_number(interpreters, "get_main") : OwnedRef();
+        int in_main = main ? PyObject_RichCompareBool(current.get(), main.get(), Py_EQ) : -1;
+        if (in_main < 0) {
+            return true;
+        }
+        if (!in_main) {
+            PyErr_SetString(PyExc_ImportError,
+                            "module velkarcmd_async does not support loading in subinterpreters");
+        }
+        return !in_main;
+    }
+    return false;
+}
+
 int exec_module(PyObject* module) {
-    if (!bind_standard_modules(module) || !init_state(module) || !close_at_exit(module)) {
+    if (refuse_sub_interpreters() || !bind_standard_modules(module) || !init_state(module) || !close_at_exit(module)) {
         return -1;
     }
     OwnedRef command_class = make_class(module);

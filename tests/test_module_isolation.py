@@ -136,6 +136,12 @@ SUBINTERPRETER_SCRIPT = textwrap.dedent("""
     inner = make()
     failure = run(inner, PROBE)
     assert failure is None, failure
+    # The asyncio twin's reader serves the main interpreter alone: refused, not crashed.
+    try:  # 3.13 returns the failure, earlier versions raise it
+        refused = run(inner, "import velkarcmd_async")
+    except Exception as error:
+        refused = error
+    assert refused is not None and "subinterpreters" in str(refused), refused
     exec(PROBE)
     import velkarcmd
     assert all(getattr(velkarcmd, name) is not None
