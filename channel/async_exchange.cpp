@@ -534,6 +534,14 @@ int watch_on_loop(const PendingRef& pending, BorrowedRef module, BorrowedRef loo
 
 PyMethodDef finish_definition = {"finish", finish, METH_O, nullptr};
 
+// Windows' selector loop waits with select(), which takes at most 512 sockets, and fails only
+// when it next waits: there every reply goes to the reader thread, which watches more.
+#ifdef _WIN32
+constexpr bool kLoopMayWatch = false;
+#else
+constexpr bool kLoopMayWatch = true;
+#endif
+
 }  // namespace
 
 PyObject* async_begin(PyObject* module, PyObject* args) {
@@ -577,7 +585,9 @@ PyObject* async_begin(PyObject* module, PyObject* args) {
         end_exchange(*pending);
         return nullptr;
     }
-    int on_loop = pending->multi || pending->never_waits ? 0 : watch_on_loop(pending, module, loop);
+    int on_loop = pending->multi || pending->never_waits || !kLoopMayWatch
+                      ? 0
+                      : watch_on_loop(pending, module, loop);
     if (on_loop < 0 || (on_loop == 0 && !watch(pending))) {
         return nullptr;  // the exchange's capsule ends it
     }

@@ -38,8 +38,10 @@ def open_descriptors():
         count = wintypes.DWORD()
         kernel = ctypes.WinDLL("kernel32")
         kernel.GetCurrentProcess.restype = wintypes.HANDLE
+        kernel.GetProcessHandleCount.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD)]
         kernel.GetProcessHandleCount(kernel.GetCurrentProcess(), ctypes.byref(count))
-        return count.value
+        return count.value or None  # Wine keeps no count and answers 0
+
     return None
 
 
@@ -175,8 +177,8 @@ def test_a_call_cut_short_ends_at_once_and_leaves_nothing_behind(app, loop, how,
     with pytest.raises((asyncio.CancelledError, asyncio.TimeoutError)):
         loop.run_until_complete(cut_short())
     assert time.monotonic() - started < delay + 0.5
-    assert settles_to(open_descriptors, descriptors) == descriptors
-    assert settles_to(native_threads, threads) == threads
+    assert descriptors is None or settles_to(open_descriptors, descriptors) == descriptors
+    assert threads is None or settles_to(native_threads, threads) == threads
     sent = [] if when == "before the send" else ["A1 All"]
     assert app.texts() == sent
     # The next call gets its own answer, not what the cut one left on the wire.
@@ -213,7 +215,7 @@ def test_ctrl_c_ends_asyncio_run(app):
     finally:
         timer.cancel()
     assert time.monotonic() - started < 2
-    assert settles_to(open_descriptors, descriptors) == descriptors
+    assert descriptors is None or settles_to(open_descriptors, descriptors) == descriptors
 
 
 def test_a_loop_shut_down_while_calls_wait_leaves_nothing_open(app, caplog):
@@ -226,7 +228,7 @@ def test_a_loop_shut_down_while_calls_wait_leaves_nothing_open(app, caplog):
         await asyncio.sleep(0.1)
 
     asyncio.run(leave_early())  # cancels what still waits, then closes the loop
-    assert settles_to(open_descriptors, descriptors) == descriptors
+    assert descriptors is None or settles_to(open_descriptors, descriptors) == descriptors
 
     # A loop closed with the call's task still pending: asyncio reports that task, the script's
     # own, and the socket goes with it. Nothing else of ours is left pending.
@@ -236,7 +238,7 @@ def test_a_loop_shut_down_while_calls_wait_leaves_nothing_open(app, caplog):
     loop.close()
     del task
     gc.collect()
-    assert settles_to(open_descriptors, descriptors) == descriptors
+    assert descriptors is None or settles_to(open_descriptors, descriptors) == descriptors
     destroyed = [r for r in caplog.records if "Task was destroyed" in r.getMessage()]
     assert len(destroyed) == 1 and "GetUnfinished" in destroyed[0].getMessage()
 
@@ -278,7 +280,7 @@ def test_a_thousand_calls_at_once_each_get_their_own_answer(zolmar_sim, loop, ma
         [command.FutureRights(b) for b in brokers]))
     for oid, records in zip(order_ids, answers[:500]):
         assert [record.split(",")[0] for record in records] == [oid]
-    assert settles_to(open_descriptors, descriptors) == descriptors
+    assert descriptors is None or settles_to(open_descriptors, descriptors) == descriptors
 
 
 # --- faults, as the blocking class meets them ----------------------------------------------------
