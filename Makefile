@@ -3,12 +3,13 @@ CLANG_FORMAT ?= $(if $(wildcard .venv/lint/bin/clang-format),.venv/lint/bin/clan
 
 .PHONY: test test-latest test-32bit test-windows demo format lint clean sanitize fuzz valgrind wheels
 
-# Builds everything, starts zolmar-sim, runs examples/trading_demo.py against it, stops it.
+# Builds everything, starts zolmar-sim, runs examples/trading_demo.py against it, stops it; the
+# last three in a network namespace of their own where one can be made.
 demo:
 	tools/run-demo
 
 # Builds one stable-ABI wheel with CPython 3.7, installs it into .venv/py3.7 and .venv/py3.13 and
-# runs the tests on both.
+# runs the tests on both, each in a network namespace of its own where one can be made.
 test:
 	tools/run-tests
 
@@ -22,12 +23,13 @@ test-32bit:
 	tools/run-root-tests 32bit
 
 # The two Windows wheels cross-built with mingw-w64 (cp37-abi3, win32 and win_amd64) and an sdist,
-# checked (abi3audit too, with the Linux wheel), then put into dist/.
+# checked (abi3audit too, with the Linux wheel), then put into dist/. Installs Debian's mingw-w64
+# when missing.
 wheels:
 	tools/build-wheels
 
 # The whole suite under Wine on the embeddable CPython 3.8 and 3.13 for Windows, from dist/'s one
-# win_amd64 wheel.
+# win_amd64 wheel. Installs Debian's Wine and mingw-w64 when missing.
 test-windows:
 	tools/run-windows-tests
 
