@@ -71,9 +71,9 @@ struct Method {
     PyMethodDef request, shape;
 };
 
-#define VELKARCMD_HALVES(name, halves)                              \
-    &halves, {name, request_half<halves>, METH_VARARGS, nullptr}, { \
-        name, shape_half<halves>, METH_VARARGS, nullptr             \
+#define VELKARCMD_HALVES(name, halves)                                \
+    &(halves), {name, request_half<halves>, METH_VARARGS, nullptr}, { \
+        name, shape_half<halves>, METH_VARARGS, nullptr               \
     }
 #define VELKARCMD_NO_HALVES                    \
     nullptr, {nullptr, nullptr, 0, nullptr}, { \
@@ -142,26 +142,40 @@ std::string methods_source() {
             if (name == "__init__") {
                 body += "    def __init__(self):\n        pass\n";
             } else if (name == "__SendMsg") {
-                body += "    async def __SendMsg(" + signature +
-                        "):\n"
-                        "        reply, exchange = begin(msg, flag, running_loop(), "
-                        "default_timeout())\n"
-                        "        try:\n"
-                        "            return await reply\n"
-                        "        finally:\n"
-                        "            end(exchange)\n";
+                body += "    async def __SendMsg(";
+                body += signature;
+                body +=
+                    "):\n"
+                    "        reply, exchange = begin(msg, flag, running_loop(), "
+                    "default_timeout())\n"
+                    "        try:\n"
+                    "            return await reply\n"
+                    "        finally:\n"
+                    "            end(exchange)\n";
             } else {
-                body += "    def " + name + "(" + signature +
-                        "):\n        return is_match_type(self, " + method.parameters + ")\n";
+                for (const std::string& piece :
+                     {std::string("    def "), name, std::string("("), signature,
+                      std::string("):\n        return is_match_type(self, "),
+                      std::string(method.parameters), std::string(")\n")}) {
+                    body += piece;
+                }
             }
             continue;
         }
         std::string flag = method.halves->mode == ReplyMode::single ? "0" : "1";
-        natives += ", request_" + name + ", shape_" + name;
-        body += "    async def " + name + "(" + signature + "):\n";
-        body += std::string("        request = request_") + name + "(" + method.passed + ")\n";
-        body += "        return shape_" + name + "(await self._" + kClassName +
-                "__SendMsg(request, " + flag + "), " + method.passed + ")\n";
+        for (const std::string& piece :
+             {std::string(", request_"), name, std::string(", shape_"), name}) {
+            natives += piece;
+        }
+        for (const std::string& piece :
+             {std::string("    async def "), name, std::string("("), signature,
+              std::string("):\n        request = request_"), name, std::string("("),
+              std::string(method.passed), std::string(")\n        return shape_"), name,
+              std::string("(await self._"), std::string(kClassName),
+              std::string("__SendMsg(request, "), flag, std::string("), "),
+              std::string(method.passed), std::string(")\n")}) {
+            body += piece;
+        }
     }
     return std::string("def ") + kFactory + "(" + natives + "):\n" + body + "    return (" + made +
            ")\n";
@@ -365,7 +379,8 @@ bool refuse_sub_interpreters() {
 }
 
 int exec_module(PyObject* module) {
-    if (refuse_sub_interpreters() || !bind_standard_modules(module) || !init_state(module) || !close_at_exit(module)) {
+    if (refuse_sub_interpreters() || !bind_standard_modules(module) || !init_state(module) ||
+        !close_at_exit(module)) {
         return -1;
     }
     OwnedRef command_class = make_class(module);

@@ -4,8 +4,9 @@
 // the module's namespace as its globals: the interpreter binds its arguments, with its own
 // messages on every version, and it copies, pickles and introspects as any function does. Its
 // body hands the bound arguments to the method's native half, a builtin function bound to this
-// module object, which it holds in its closure; nothing of that shows at module level. The source is registered with `linecache` under a name of its own,
-// so that tracebacks show its lines and `inspect.getsource` finds it.
+// module object, which it holds in its closure; nothing of that shows at module level. The source
+// is registered with `linecache` under a name of its own, so that tracebacks show its lines and
+// `inspect.getsource` finds it.
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -146,16 +147,15 @@ bool register_source(const std::string& name, const std::string& source) {
     OwnedRef text = OwnedRef::steal(
         PyUnicode_DecodeUTF8(source.data(), static_cast<Py_ssize_t>(source.size()), "strict"));
     OwnedRef keep_ends = OwnedRef::share(Py_True);
-    OwnedRef lines = text ? OwnedRef::steal(PyObject_CallMethod(text.get(), "splitlines", "O",
-                                                                 keep_ends.get()))
-                          : OwnedRef();
+    OwnedRef lines =
+        text ? OwnedRef::steal(PyObject_CallMethod(text.get(), "splitlines", "O", keep_ends.get()))
+             : OwnedRef();
     OwnedRef key = str_from(name.c_str());
     if (!cache || !lines || !key) {
         return false;
     }
-    OwnedRef entry = OwnedRef::steal(
-        Py_BuildValue("(nOOO)", static_cast<Py_ssize_t>(source.size()), Py_None, lines.get(),
-                      key.get()));
+    OwnedRef entry = OwnedRef::steal(Py_BuildValue("(nOOO)", static_cast<Py_ssize_t>(source.size()),
+                                                   Py_None, lines.get(), key.get()));
     return entry && PyObject_SetItem(cache.get(), key.get(), entry.get()) == 0;
 }
 
@@ -276,7 +276,7 @@ int exec_module(PyObject* module) {
 
 // Declared only to interpreters that know them (3.12 and later): earlier ones refuse a slot
 // they do not know, and the one binary serves them all. The values are the interpreter's.
-constexpr int kMultipleInterpretersSlot = 3;                  // Py_mod_multiple_interpreters
+constexpr int kMultipleInterpretersSlot = 3;  // Py_mod_multiple_interpreters
 void* const kPerInterpreterLockSupported = reinterpret_cast<void*>(2);
 
 PyModuleDef_Slot slots_before_3_12[] = {

@@ -92,7 +92,6 @@ bool keep(OwnedRef& field, OwnedRef value) {
     return static_cast<bool>(field);
 }
 
-
 // A C method of `type` itself: a method descriptor (only C code makes those) whose owner is
 // `type`. Null, with no error set, for anything else.
 OwnedRef own_c_method(const ModuleState& state, BorrowedRef type, const char* name,
@@ -107,9 +106,9 @@ OwnedRef own_c_method(const ModuleState& state, BorrowedRef type, const char* na
         PyErr_Clear();
         return {};
     }
-    bool genuine = reinterpret_cast<PyObject*>(Py_TYPE(method.get())) ==
-                       method_descriptor_type.get() &&
-                   owner.get() == type.get();
+    bool genuine =
+        reinterpret_cast<PyObject*>(Py_TYPE(method.get())) == method_descriptor_type.get() &&
+        owner.get() == type.get();
     return genuine ? std::move(method) : OwnedRef();
 }
 
@@ -160,8 +159,7 @@ bool fill_state(ModuleState& state, BorrowedRef module) {
     state.ready = keep(state.zero, OwnedRef::steal(PyLong_FromLong(0))) &&
                   keep(state.one, OwnedRef::steal(PyLong_FromLong(1))) &&
                   keep(state.buffer_size, OwnedRef::steal(PyLong_FromLong(4096))) &&
-                  keep(state.endpoint,
-                       OwnedRef::steal(Py_BuildValue("(si)", "127.0.0.1", 5656))) &&
+                  keep(state.endpoint, OwnedRef::steal(Py_BuildValue("(si)", "127.0.0.1", 5656))) &&
                   keep(state.builtins, OwnedRef::share(PyModule_GetDict(builtins_module.get()))) &&
                   keep(state.globals, OwnedRef::share(PyModule_GetDict(module.get()))) &&
                   find_genuine_socket(state);
