@@ -48,12 +48,12 @@ struct Pending {
     bool ended = false;
     // A weak reference to loop.create_future(): whoever awaits it keeps it, and an exchange
     // abandoned with its loop must not keep its task from being collected.
-    PyObject* future = nullptr;
-    PyObject* call_soon = nullptr;  // loop.call_soon_threadsafe
-    PyObject* finish = nullptr;     // this module's `finish`
+    DetachedRef future;
+    DetachedRef call_soon;  // loop.call_soon_threadsafe
+    DetachedRef finish;     // this module's `finish`
     // A single reply awaited by the loop itself (a loop with add_reader): no thread involved.
-    PyObject* loop = nullptr;   // while the loop watches the socket
-    PyObject* timer = nullptr;  // loop.call_later's handle for the time-out, if any
+    DetachedRef loop;   // while the loop watches the socket
+    DetachedRef timer;  // loop.call_later's handle for the time-out, if any
 };
 
 using PendingRef = std::shared_ptr<Pending>;
@@ -149,10 +149,11 @@ void deliver(const std::vector<PendingRef>& finished) {
             continue;  // no longer awaited
         }
         OwnedRef delivery = make_delivery(pending);
-        OwnedRef scheduled =
-            delivery ? OwnedRef::steal(PyObject_CallFunctionObjArgs(
-                           pending->call_soon, pending->finish, delivery.get(), nullptr))
-                     : OwnedRef();
+        OwnedRef call_soon = pending->call_soon.share();
+        OwnedRef finish = pending->finish.share();
+        OwnedRef scheduled = delivery ? OwnedRef::steal(PyObject_CallFunctionObjArgs(
+                                            call_soon.get(), finish.get(), delivery.get(), nullptr))
+                                      : OwnedRef();
         if (!scheduled) {
             // The loop is closed: nobody will read the reply, and the socket goes now.
             PyErr_Clear();
@@ -295,9 +296,8 @@ bool read_timeout(BorrowedRef timeout, Pending& pending) {
 
 // The loop no longer watches the socket, nor times it out.
 void stop_watching(Pending& pending) {
-    OwnedRef loop = OwnedRef::steal(pending.loop);
-    OwnedRef timer = OwnedRef::steal(pending.timer);
-    pending.loop = pending.timer = nullptr;
+    OwnedRef loop = pending.loop.take();
+    OwnedRef timer = pending.timer.take();
     if (!loop) {
         return;
     }
@@ -329,10 +329,9 @@ void end_exchange(Pending& pending) {
             reactor::wake(t.waker);
         }
     }
-    OwnedRef future = OwnedRef::steal(pending.future);
-    OwnedRef call_soon = OwnedRef::steal(pending.call_soon);
-    OwnedRef finish = OwnedRef::steal(pending.finish);
-    pending.future = pending.call_soon = pending.finish = nullptr;
+    pending.future.take();
+    pending.call_soon.take();
+    pending.finish.take();
 }
 
 // Hands the exchange to the reader, starting it if none runs; false with an error set.
@@ -402,7 +401,8 @@ OwnedRef reply_text(const ModuleState& s, const Pending& pending) {
 
 // Gives the future its reply or error, unless it is settled (cancelled) already.
 PyObject* settle(const ModuleState& s, Pending& pending) {
-    OwnedRef future = OwnedRef::steal(PyObject_CallObject(pending.future, nullptr));
+    OwnedRef future_reference = pending.future.share();
+    OwnedRef future = OwnedRef::steal(PyObject_CallObject(future_reference.get(), nullptr));
     if (!future || future.get() == Py_None) {
         return future.release();  // nobody awaits it any more
     }
@@ -511,7 +511,7 @@ int watch_on_loop(const PendingRef& pending, BorrowedRef module, BorrowedRef loo
         }
         return -1;
     }
-    pending->loop = OwnedRef::share(loop).release();
+    pending->loop = DetachedRef(OwnedRef::share(loop));
     if (!pending->has_timeout) {
         return 1;
     }
@@ -528,7 +528,7 @@ int watch_on_loop(const PendingRef& pending, BorrowedRef module, BorrowedRef loo
     if (!timer) {
         return -1;
     }
-    pending->timer = timer.release();
+    pending->timer = DetachedRef(std::move(timer));
     return 1;
 }
 
@@ -576,9 +576,9 @@ PyObject* async_begin(PyObject* module, PyObject* args) {
         return nullptr;
     }
     pending->multi = single == 0;
-    pending->future = future_reference.release();
-    pending->call_soon = call_soon.release();
-    pending->finish = finish_function.release();
+    pending->future = DetachedRef(std::move(future_reference));
+    pending->call_soon = DetachedRef(std::move(call_soon));
+    pending->finish = DetachedRef(std::move(finish_function));
     OwnedRef exchange =
         OwnedRef::steal(PyCapsule_New(new PendingRef(pending), kExchangeName, drop_exchange));
     if (!exchange) {

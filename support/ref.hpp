@@ -66,6 +66,32 @@ class OwnedRef {
     PyObject* object_ = nullptr;
 };
 
+// A reference kept by an object that a thread of ours may destroy without the interpreter lock:
+// released only by `take`, with the lock held, never by the destructor, which leaves it (a
+// reference leaked is safe; one released without the lock is not).
+class DetachedRef {
+  public:
+    DetachedRef() noexcept = default;
+    explicit DetachedRef(OwnedRef owned) noexcept : object_(owned.release()) {}
+    DetachedRef(const DetachedRef&) = delete;
+    DetachedRef& operator=(const DetachedRef&) = delete;
+    DetachedRef(DetachedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    // Fills an empty handle: one that held a reference would leak it.
+    DetachedRef& operator=(DetachedRef&& other) noexcept {
+        object_ = std::exchange(other.object_, nullptr);
+        return *this;
+    }
+
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    // A reference of our own, for a call that may run Python code. With the lock.
+    OwnedRef share() const noexcept { return OwnedRef::share(object_); }
+    // Hands the reference over, to be released as an OwnedRef. With the lock.
+    OwnedRef take() noexcept { return OwnedRef::steal(std::exchange(object_, nullptr)); }
+
+  private:
+    PyObject* object_ = nullptr;
+};
+
 // The C API's return convention for "no error, value None".
 inline OwnedRef none() {
     return OwnedRef::share(Py_None);
