@@ -3,8 +3,12 @@ import os
 import socket
 import subprocess
 import threading
+import time
 
 import velkarcmd_testing
+
+# Wine, not Windows, now and then refuses to start a process with "Internal error".
+WINE_INTERNAL_ERROR = 1359
 
 # The plugin's own lookup: the environment's scripts folder (Scripts\ on Windows), then PATH.
 executable = velkarcmd_testing.find_executable
@@ -16,8 +20,16 @@ class SimProcess(object):
         self.args = list(launcher or [executable()]) + list(args)
         # On Windows a process group of its own, so that console events reach it alone.
         flags = subprocess.CREATE_NEW_PROCESS_GROUP if os.name == "nt" else 0
-        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        universal_newlines=True, creationflags=flags)
+        for attempt in range(3):
+            try:
+                self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE,
+                                                stderr=subprocess.PIPE, universal_newlines=True,
+                                                creationflags=flags)
+                break
+            except OSError as error:
+                if getattr(error, "winerror", None) != WINE_INTERNAL_ERROR or attempt == 2:
+                    raise
+                time.sleep(0.1)
         self.banner = self._read_banner()
 
     def _read_banner(self):
