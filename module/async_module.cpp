@@ -10,6 +10,7 @@
 #include "../channel/async_exchange.hpp"
 #include "../commands/commands.hpp"
 #include "../commands/halves.hpp"
+#include "../support/methods.hpp"
 #include "../support/ref.hpp"
 #include "../support/state.hpp"
 
@@ -181,39 +182,6 @@ std::string methods_source() {
            ")\n";
 }
 
-OwnedRef attribute(BorrowedRef object, const char* name) {
-    return OwnedRef::steal(PyObject_GetAttrString(object.get(), name));
-}
-
-bool set_attribute(BorrowedRef object, const char* name, BorrowedRef value) {
-    return PyObject_SetAttrString(object.get(), name, value.get()) == 0;
-}
-
-// The qualified name on the function and, where the interpreter keeps one there too, on its code.
-bool name_method(const ModuleState& state, BorrowedRef function, const char* name) {
-    OwnedRef qualname = OwnedRef::steal(PyUnicode_FromFormat("%s.%s", kClassName, name));
-    if (!qualname || !set_attribute(function, "__qualname__", qualname)) {
-        return false;
-    }
-    OwnedRef code = attribute(function, "__code__");
-    if (!code) {
-        return false;
-    }
-    if (!PyObject_HasAttr(code.get(), state.co_qualname.get())) {
-        return true;
-    }
-    OwnedRef replace = OwnedRef::steal(PyObject_GetAttr(code.get(), state.replace_code.get()));
-    OwnedRef no_arguments = OwnedRef::steal(PyTuple_New(0));
-    OwnedRef keywords = OwnedRef::steal(PyDict_New());
-    if (!replace || !no_arguments || !keywords ||
-        PyDict_SetItem(keywords.get(), state.co_qualname.get(), qualname.get()) < 0) {
-        return false;
-    }
-    OwnedRef renamed =
-        OwnedRef::steal(PyObject_Call(replace.get(), no_arguments.get(), keywords.get()));
-    return renamed && set_attribute(function, "__code__", renamed);
-}
-
 bool append_native(BorrowedRef list, PyMethodDef* definition, BorrowedRef module,
                    BorrowedRef module_name) {
     OwnedRef native =
@@ -272,7 +240,7 @@ OwnedRef make_methods(BorrowedRef module) {
     Py_ssize_t index = 0;
     for (const Method& method : kMethods) {
         OwnedRef function = OwnedRef::share(PyTuple_GetItem(methods.get(), index++));
-        if (!function || !name_method(*state, function, method.name)) {
+        if (!function || !name_method(*state, function, kClassName, method.name)) {
             return {};
         }
     }

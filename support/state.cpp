@@ -1,5 +1,7 @@
 #include "state.hpp"
 
+#include "methods.hpp"
+
 #include <new>
 
 namespace velkarcmd {
@@ -81,10 +83,6 @@ void for_each_member(ModuleState& state, Visit visit) {
     for (OwnedRef ModuleState::* field : kObjects) {
         visit(state.*field);
     }
-}
-
-OwnedRef attribute(BorrowedRef object, const char* name) {
-    return OwnedRef::steal(PyObject_GetAttrString(object.get(), name));
 }
 
 bool keep(OwnedRef& field, OwnedRef value) {
