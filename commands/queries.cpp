@@ -1,4 +1,7 @@
 // The three order and fill queries: one request text, three selections of the reply lines.
+#include <algorithm>
+#include <string_view>
+
 #include "../support/text.hpp"
 #include "commands.hpp"
 #include "halves.hpp"
@@ -31,8 +34,74 @@ OwnedRef query_request(const ModuleState& s, const Fields& fields) {
     return text.finish();
 }
 
+// The selection below made over the UTF-8 of an exact str reply and order selector, where
+// nothing can run Python code: only the lines kept become strs, each the very str that
+// splitting would give. Line feeds, commas and the words are ASCII, so found as bytes exactly
+// where the str holds them. 1 done, 0 with lone surrogates (no error set), -1 with an error set.
+Truth select_utf8_lines(const ModuleState& s, BorrowedRef reply, BorrowedRef order_id,
+                        Selection selection, OwnedRef& selected) {
+    Truth every_order = equals(order_id, s.all);
+    if (every_order < 0) {
+        return -1;
+    }
+    BorrowedRef wanted = selection == Selection::fill_records ? s.match_word : s.order_word;
+    Utf8Text text, key, word, end_marker, separator;
+    Truth encoded = text.encode(reply);
+    encoded = encoded > 0 && !every_order ? key.encode(order_id) : encoded;
+    encoded = encoded > 0 ? word.encode(wanted) : encoded;
+    encoded = encoded > 0 ? end_marker.encode(s.over) : encoded;
+    encoded = encoded > 0 ? separator.encode(s.comma) : encoded;
+    selected = encoded > 0 ? OwnedRef::steal(PyList_New(0)) : OwnedRef();
+    if (!selected) {
+        return encoded > 0 ? -1 : encoded;
+    }
+    std::string_view rest = text.view();
+    // One byte per character: a line's bytes are its characters, cut from the reply itself.
+    Py_ssize_t characters = PyUnicode_GetLength(reply.get());
+    if (characters < 0) {
+        return -1;
+    }
+    bool ascii = static_cast<std::size_t>(characters) == rest.size();
+    // `strip("\n")`; then `split("\n")`, which gives one empty line for an empty text.
+    rest.remove_prefix(std::min(rest.find_first_not_of('\n'), rest.size()));
+    rest.remove_suffix(rest.size() - (rest.find_last_not_of('\n') + 1));
+    for (bool more = true; more;) {
+        std::size_t end = rest.find('\n');
+        more = end != std::string_view::npos;
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(more ? end + 1 : rest.size());
+        if (selection == Selection::every_line_before_over) {
+            if (line == end_marker.view()) {
+                break;
+            }
+        } else if (line.find(word.view()) == std::string_view::npos) {
+            continue;
+        }
+        if (!every_order && line.substr(0, line.find(separator.view())) != key.view()) {
+            continue;
+        }
+        auto at = static_cast<Py_ssize_t>(line.data() - text.view().data());
+        auto size = static_cast<Py_ssize_t>(line.size());
+        OwnedRef kept = OwnedRef::steal(
+            ascii ? PyUnicode_Substring(reply.get(), at, at + size)
+                  : PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
+                                         "strict"));
+        if (!kept || PyList_Append(selected.get(), kept.get()) < 0) {
+            return -1;
+        }
+    }
+    return 1;
+}
+
 OwnedRef select_lines(const ModuleState& s, BorrowedRef reply, BorrowedRef order_id,
                       Selection selection) {
+    if (is_exact_str(reply) && is_exact_str(order_id)) {
+        OwnedRef selected;
+        Truth done = select_utf8_lines(s, reply, order_id, selection, selected);
+        if (done != 0) {
+            return done > 0 ? std::move(selected) : OwnedRef();
+        }
+    }
     OwnedRef trimmed = strip_chars(s, reply, s.line_feed);
     OwnedRef lines = trimmed ? split(s, trimmed, s.line_feed) : OwnedRef();
     OwnedRef each = lines ? OwnedRef::steal(PyObject_GetIter(lines.get())) : OwnedRef();

@@ -290,6 +290,24 @@ Truth equals_first_field(const ModuleState& state, BorrowedRef key, BorrowedRef 
     return equals(key, first);
 }
 
+Truth Utf8Text::encode(BorrowedRef text) {
+    bytes_ = OwnedRef::steal(PyUnicode_AsUTF8String(text.get()));
+    if (!bytes_) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        return 0;
+    }
+    char* start = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes_.get(), &start, &size) < 0) {
+        return -1;
+    }
+    view_ = std::string_view(start, static_cast<std::size_t>(size));
+    return 1;
+}
+
 OwnedRef call(BorrowedRef callable, std::initializer_list<BorrowedRef> arguments) {
     OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(arguments.size())));
     if (!tuple) {

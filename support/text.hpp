@@ -5,6 +5,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <string_view>
 #include <vector>
 
 #include "ref.hpp"
@@ -73,6 +74,19 @@ Truth lacks(const ModuleState& state, BorrowedRef text, BorrowedRef word);
 // `key == text.split(separator)[0]` tested for truth; `separator` a one-character str.
 Truth equals_first_field(const ModuleState& state, BorrowedRef key, BorrowedRef text,
                          BorrowedRef separator);
+
+// The UTF-8 of an exact str, for reading it as bytes. In UTF-8 every ASCII character, and every
+// text made of them, is found as bytes exactly where the str holds it.
+class Utf8Text {
+  public:
+    // 1 encoded, 0 not encodable (lone surrogates; no error set), -1 with an error set.
+    Truth encode(BorrowedRef text);
+    std::string_view view() const { return view_; }
+
+  private:
+    OwnedRef bytes_;
+    std::string_view view_;
+};
 
 // `callable(arguments...)`, each argument borrowed.
 OwnedRef call(BorrowedRef callable, std::initializer_list<BorrowedRef> arguments);

@@ -1,6 +1,8 @@
 """Command texts and reply shaping of every command, with the exchange replaced on the instance:
 the same for ZolmarCommand and AsyncZolmarCommand, whose methods share one implementation."""
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 
 class Exchange(object):
@@ -305,6 +307,32 @@ def test_query_reply_shapes(reply, account, match, command_with):
     command, _ = command_with(reply)
     assert command.GetAccount("A1", "All") == account
     assert command.MatchAccount(broker="A1", orderid="All") == match
+
+
+def selected_lines(reply, orderid, word):
+    """The queries' selection written in Python: `word` None keeps every line before "over"."""
+    kept = []
+    for line in reply.strip("\n").split("\n"):
+        if word is None and line == "over":
+            break
+        if (word is None or word in line) and (orderid == "All" or orderid == line.split(",")[0]):
+            kept.append(line)
+    return kept
+
+
+@settings(max_examples=150, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(reply=st.lists(st.sampled_from(["\n", ",", "Order", "Match", "over", "1", "7", " ", "\r",
+                                       "\xe9", "\u3000", "\U0001f600", "\ud800"]),
+                      max_size=24).map("".join),
+       orderid=st.sampled_from(["All", "1", "7", "", "\xe9", "1\U0001f600", "\ud800"]))
+def test_query_selection_over_any_text_is_the_interpreters(reply, orderid, command_with):
+    for method, word in (("GetAccount", None), ("MatchAccount", "Match"),
+                         ("GetUnfinished", "Order")):
+        command, _ = command_with(reply)
+        got = getattr(command, method)("A1", orderid)
+        assert got == selected_lines(reply, orderid, word)
+        assert all(type(line) is str for line in got)
 
 
 def test_query_lines_without_comma_match_the_whole_line(command_with):
