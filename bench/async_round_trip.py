@@ -3,8 +3,10 @@
 Starts zolmar-sim (port 5656 must be free) and, in one run, alternating round after round:
 
 - a FutureRights round trip: `await c.FutureRights(...)` on AsyncZolmarCommand, the blocking
-  ZolmarCommand's call, `await loop.run_in_executor(None, c.FutureRights, ...)`, and a plain
-  asyncio client (a DatagramProtocol per call, as a script would write one);
+  ZolmarCommand's call, `await loop.run_in_executor(None, c.FutureRights, ...)`, a plain
+  asyncio client (a DatagramProtocol per call, as a script would write one), and the bare
+  minimum of awaiting a datagram on the loop (add_reader and a future, in Python), which shows
+  what the loop's own wake-up costs beside a blocking call;
 - the client's CPU (process time, this process only) for one 100,000-record GetUnfinished
   answer, AsyncZolmarCommand beside the plain asyncio client (which, on a quiet loop, gets every
   record from the simulator's default pacing).
@@ -15,6 +17,7 @@ Reports the median of each and its ratio to the blocking call (and to the plain 
 """
 import argparse
 import asyncio
+import socket
 import statistics
 import time
 
@@ -55,6 +58,24 @@ async def plain_exchange(loop, msg, multi):
         transport.close()
 
 
+async def bare_exchange(loop, msg):
+    """The least an asyncio client can do to await a datagram: add_reader and a future, no
+    transport. No way of awaiting a reply through the loop costs less."""
+    client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        client.setblocking(False)
+        client.connect(("127.0.0.1", 5656))
+        client.send(msg.encode("utf-8"))
+        reply = loop.create_future()
+        loop.add_reader(client.fileno(), lambda: reply.set_result(client.recv(4096)))
+        try:
+            return (await reply).decode("utf-8").strip("\n")
+        finally:
+            loop.remove_reader(client.fileno())
+    finally:
+        client.close()
+
+
 async def timed_calls(call, count):
     started = time.perf_counter()
     for _ in range(count):
@@ -79,8 +100,12 @@ async def round_trips(calls, rounds):
     async def plain_call():
         await plain_exchange(loop, "A1 GetEquity", False)
 
+    async def bare_call():
+        await bare_exchange(loop, "A1 GetEquity")
+
     ways = [("blocking call", blocking_call), ("AsyncZolmarCommand", async_call),
-            ("run_in_executor", executor_call), ("plain asyncio client", plain_call)]
+            ("bare add_reader", bare_call), ("run_in_executor", executor_call),
+            ("plain asyncio client", plain_call)]
     for _, call in ways:  # warm up: the executor's thread, the reader thread, the caches
         await timed_calls(call, 50)
     times = {name: [] for name, _ in ways}
