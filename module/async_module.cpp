@@ -21,17 +21,28 @@ namespace {
 constexpr char kClassName[] = "AsyncZolmarCommand";
 constexpr char kFactory[] = "_velkarcmd_async_methods";
 
-// `request_<name>(fields...)`: the command text, or the field's error.
-template <const CommandHalves& H>
-PyObject* request_half(PyObject* module, PyObject* args) {
+// The state of a half's module, once the half is known to have `expected` arguments; null with
+// an error set.
+const ModuleState* half_state(PyObject* module, PyObject* args, const char* name,
+                              std::size_t expected) {
     const ModuleState* state = state_of(module);
     Py_ssize_t given = PyTuple_Size(args);
     if (state == nullptr || given < 0) {
         return nullptr;
     }
-    if (given != static_cast<Py_ssize_t>(H.fields)) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %d arguments (%zd given)", H.name,
-                     static_cast<int>(H.fields), given);
+    if (given != static_cast<Py_ssize_t>(expected)) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %d arguments (%zd given)", name,
+                     static_cast<int>(expected), given);
+        return nullptr;
+    }
+    return state;
+}
+
+// `request_<name>(fields...)`: the command text, or the field's error.
+template <const CommandHalves& H>
+PyObject* request_half(PyObject* module, PyObject* args) {
+    const ModuleState* state = half_state(module, args, H.name, H.fields);
+    if (state == nullptr) {
         return nullptr;
     }
     // The tuple owns its items for the whole call.
@@ -46,14 +57,8 @@ PyObject* request_half(PyObject* module, PyObject* args) {
 // `shape_<name>(reply, fields...)`: the method's result.
 template <const CommandHalves& H>
 PyObject* shape_half(PyObject* module, PyObject* args) {
-    const ModuleState* state = state_of(module);
-    Py_ssize_t given = PyTuple_Size(args);
-    if (state == nullptr || given < 0) {
-        return nullptr;
-    }
-    if (given != static_cast<Py_ssize_t>(H.fields) + 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %d arguments (%zd given)", H.name,
-                     static_cast<int>(H.fields) + 1, given);
+    const ModuleState* state = half_state(module, args, H.name, H.fields + 1);
+    if (state == nullptr) {
         return nullptr;
     }
     OwnedRef held = OwnedRef::share(args);
