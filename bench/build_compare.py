@@ -3,7 +3,8 @@ another one, given as the folder that holds its module file (an older build, say
 
 Measures, alternating the builds round after round so that the machine's noise falls on both:
   1. one command with the exchange replaced (`_ZolmarCommand__SendMsg` on the instance):
-     Order, and GetUnfinished filtering a three-line reply;
+     Order, GetUnfinished filtering a three-line reply, and GetUnfinished keeping all or one
+     of 100,000 records;
   2. a full round trip against zolmar-sim: FutureRights, one call at a time.
 It prints each build's median time per call and the ratio installed / other.
 
@@ -36,6 +37,11 @@ elif what == "query":
     reply = "7,Order,FUT,B,1,1,0,ROD,LMT\n8,Match,FUT,B,1,1\n9,Order,FUT,S,2,1,0,ROD,LMT\nover"
     c._ZolmarCommand__SendMsg = lambda msg, flag: reply
     call = lambda: c.GetUnfinished("A1", "7")
+elif what.startswith("big_query"):
+    reply = "\n".join(["%d,Order,FUT,B,8500,1,0,ROD,LMT" % n for n in range(1, 100001)] + ["over"])
+    c._ZolmarCommand__SendMsg = lambda msg, flag: reply
+    selector = "All" if what == "big_query_all" else "50000"
+    call = lambda: c.GetUnfinished("A1", selector)
 else:
     call = lambda: c.FutureRights("A1")
 for _ in range(min(count, 1000)):
@@ -48,6 +54,8 @@ print((time.perf_counter() - start) / count * 1e9)
 
 MEASURES = [("order", 200000, "Order, exchange replaced"),
             ("query", 200000, "GetUnfinished, exchange replaced"),
+            ("big_query_all", 20, "GetUnfinished All, 100,000 records"),
+            ("big_query_one", 20, "GetUnfinished one of 100,000 records"),
             ("round_trip", 20000, "FutureRights against zolmar-sim")]
 
 
