@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "../support/saved_error.hpp"
@@ -26,7 +25,7 @@ constexpr char kDeliveryName[] = "velkarcmd_async.delivery";
 
 using Clock = std::chrono::steady_clock;
 
-enum class Outcome { waiting, reply, invalid_text, timed_out, failed };
+enum class Outcome { waiting, reply, invalid_text, timed_out, failed, no_memory };
 
 // One exchange under way. The reader thread reads and writes the first part under the
 // reactor's lock only; the interpreter's objects are touched with the interpreter lock only,
@@ -40,7 +39,7 @@ struct Pending {
     Clock::duration timeout{};
     Clock::time_point deadline;
     Outcome outcome = Outcome::waiting;
-    std::string gathered;  // single reply: the datagram; else each datagram and a line feed
+    ReplyBuffer gathered;  // single reply: the datagram; else each datagram and a line feed
     std::size_t last = 0;  // where the datagram read last begins
     int error = 0;
 
@@ -86,13 +85,16 @@ void conclude(Pending& pending, Outcome outcome, int error = 0) {
 // closed meanwhile.
 void read_ready(Pending& pending, Clock::time_point now) {
     for (int count = 0; count < kBatch; ++count) {
+        // Room for the datagram and its line feed.
+        if (!pending.gathered.make_room(kDatagramLimit + 1)) {
+            conclude(pending, Outcome::no_memory);
+            return;
+        }
         std::size_t start = pending.gathered.size();
-        pending.gathered.resize(start + kDatagramLimit);
         std::size_t received = 0;
         int error = 0;
-        datagram::Status status = datagram::receive(pending.handle, &pending.gathered[start],
+        datagram::Status status = datagram::receive(pending.handle, pending.gathered.end(),
                                                     kDatagramLimit, received, error);
-        pending.gathered.resize(status == datagram::Status::done ? start + received : start);
         if (status == datagram::Status::interrupted) {
             continue;
         }
@@ -106,6 +108,7 @@ void read_ready(Pending& pending, Clock::time_point now) {
             conclude(pending, Outcome::failed, error);
             return;
         }
+        pending.gathered.grow(received);
         pending.deadline = now + pending.timeout;
         pending.last = start;
         if (!pending.multi) {
@@ -118,7 +121,7 @@ void read_ready(Pending& pending, Clock::time_point now) {
             return;
         }
         bool end_marker = received == 4 && std::memcmp(bytes, "over", 4) == 0;
-        pending.gathered += '\n';
+        pending.gathered.push_back('\n');
         if (end_marker) {
             conclude(pending, Outcome::reply);
             return;
@@ -371,6 +374,9 @@ void drop_exchange(PyObject* capsule) {
 OwnedRef reply_text(const ModuleState& s, const Pending& pending) {
     switch (pending.outcome) {
         case Outcome::reply: {
+            if (pending.multi) {
+                return decode_without_outer_line_feeds(pending.gathered);  // each one valid
+            }
             OwnedRef text = OwnedRef::steal(
                 PyUnicode_DecodeUTF8(pending.gathered.data(),
                                      static_cast<Py_ssize_t>(pending.gathered.size()), "strict"));
@@ -392,6 +398,9 @@ OwnedRef reply_text(const ModuleState& s, const Pending& pending) {
         case Outcome::failed:
             datagram::raise_socket_error(pending.error);
             return {};
+        case Outcome::no_memory:
+            PyErr_NoMemory();
+            return {};
         case Outcome::waiting:
             break;
     }
@@ -412,6 +421,7 @@ PyObject* settle(const ModuleState& s, Pending& pending) {
         return settled < 0 ? nullptr : none().release();
     }
     OwnedRef text = reply_text(s, pending);
+    pending.gathered.release();  // the text has it now
     if (text) {
         return PyObject_CallMethod(future.get(), "set_result", "O", text.get());
     }
@@ -454,16 +464,22 @@ PyObject* readable(PyObject* module, PyObject* delivery) {
     if (pending == nullptr) {
         return PyErr_Occurred() ? nullptr : none().release();
     }
-    pending->gathered.resize(kDatagramLimit);
-    std::size_t received = 0;
-    int error = 0;
-    datagram::Status status =
-        datagram::receive(pending->handle, &pending->gathered[0], kDatagramLimit, received, error);
-    pending->gathered.resize(status == datagram::Status::done ? received : 0);
-    if (status == datagram::Status::would_block || status == datagram::Status::interrupted) {
-        return none().release();  // nothing after all: the loop keeps watching
+    if (!pending->gathered.make_room(kDatagramLimit)) {
+        conclude(*pending, Outcome::no_memory);
+    } else {
+        std::size_t received = 0;
+        int error = 0;
+        datagram::Status status = datagram::receive(pending->handle, pending->gathered.end(),
+                                                    kDatagramLimit, received, error);
+        if (status == datagram::Status::would_block || status == datagram::Status::interrupted) {
+            return none().release();  // nothing after all: the loop keeps watching
+        }
+        if (status == datagram::Status::done) {
+            pending->gathered.grow(received);
+        }
+        conclude(*pending, status == datagram::Status::done ? Outcome::reply : Outcome::failed,
+                 error);
     }
-    conclude(*pending, status == datagram::Status::done ? Outcome::reply : Outcome::failed, error);
     stop_watching(*pending);
     return settle(*state, *pending);
 }
