@@ -1,5 +1,6 @@
 #include "async_exchange.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -170,6 +171,8 @@ void read_replies(void*) {
     Table& t = table();
     std::vector<PendingRef> round, finished;
     std::vector<datagram::Handle> handles;
+    std::unique_ptr<bool[]> ready;
+    std::size_t ready_room = 0;
     for (;;) {
         std::int64_t timeout_ns = -1;
         {
@@ -193,11 +196,16 @@ void read_replies(void*) {
                 }
             }
         }
+        if (ready_room < round.size()) {
+            ready_room = round.size() * 2;
+            ready.reset(new bool[ready_room]);
+        }
+        std::fill_n(ready.get(), round.size(), false);
         std::size_t watched = 0;
         int error = 0;
-        std::unique_ptr<bool[]> ready(new bool[round.size()]());
+        bool woken = true;
         datagram::Status status = reactor::wait_any(handles.data(), handles.size(), t.waker,
-                                                    timeout_ns, ready.get(), watched, error);
+                                                    timeout_ns, ready.get(), woken, watched, error);
         if (status == datagram::Status::failed && watched == handles.size()) {
             // A socket closed under the wait (an exchange just ended): look again.
             for (std::size_t i = 0; i < round.size(); ++i) {
@@ -206,7 +214,9 @@ void read_replies(void*) {
         }
         {
             reactor::Locked locked;
-            reactor::drain_waker(t.waker);
+            if (woken) {
+                reactor::drain_waker(t.waker);
+            }
             Clock::time_point now = Clock::now();
             for (std::size_t i = 0; i < round.size(); ++i) {
                 Pending& pending = *round[i];
