@@ -1,9 +1,9 @@
 #include "async_exchange.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "../support/saved_error.hpp"
@@ -26,7 +26,7 @@ constexpr char kDeliveryName[] = "velkarcmd_async.delivery";
 
 using Clock = std::chrono::steady_clock;
 
-enum class Outcome { waiting, reply, invalid_text, timed_out, failed };
+enum class Outcome { waiting, reply, invalid_text, timed_out, failed, no_memory };
 
 // One exchange under way. The reader thread reads and writes the first part under the
 // reactor's lock only; the interpreter's objects are touched with the interpreter lock only,
@@ -40,7 +40,7 @@ struct Pending {
     Clock::duration timeout{};
     Clock::time_point deadline;
     Outcome outcome = Outcome::waiting;
-    std::string gathered;  // single reply: the datagram; else each datagram and a line feed
+    ReplyBuffer gathered;  // single reply: the datagram; else each datagram and a line feed
     std::size_t last = 0;  // where the datagram read last begins
     int error = 0;
 
@@ -86,13 +86,16 @@ void conclude(Pending& pending, Outcome outcome, int error = 0) {
 // closed meanwhile.
 void read_ready(Pending& pending, Clock::time_point now) {
     for (int count = 0; count < kBatch; ++count) {
+        // Room for the datagram and its line feed.
+        if (!pending.gathered.make_room(kDatagramLimit + 1)) {
+            conclude(pending, Outcome::no_memory);
+            return;
+        }
         std::size_t start = pending.gathered.size();
-        pending.gathered.resize(start + kDatagramLimit);
         std::size_t received = 0;
         int error = 0;
-        datagram::Status status = datagram::receive(pending.handle, &pending.gathered[start],
+        datagram::Status status = datagram::receive(pending.handle, pending.gathered.end(),
                                                     kDatagramLimit, received, error);
-        pending.gathered.resize(status == datagram::Status::done ? start + received : start);
         if (status == datagram::Status::interrupted) {
             continue;
         }
@@ -106,6 +109,7 @@ void read_ready(Pending& pending, Clock::time_point now) {
             conclude(pending, Outcome::failed, error);
             return;
         }
+        pending.gathered.grow(received);
         pending.deadline = now + pending.timeout;
         pending.last = start;
         if (!pending.multi) {
@@ -118,7 +122,7 @@ void read_ready(Pending& pending, Clock::time_point now) {
             return;
         }
         bool end_marker = received == 4 && std::memcmp(bytes, "over", 4) == 0;
-        pending.gathered += '\n';
+        pending.gathered.push_back('\n');
         if (end_marker) {
             conclude(pending, Outcome::reply);
             return;
@@ -167,6 +171,8 @@ void read_replies(void*) {
     Table& t = table();
     std::vector<PendingRef> round, finished;
     std::vector<datagram::Handle> handles;
+    std::unique_ptr<bool[]> ready;
+    std::size_t ready_room = 0;
     for (;;) {
         std::int64_t timeout_ns = -1;
         {
@@ -190,11 +196,16 @@ void read_replies(void*) {
                 }
             }
         }
+        if (ready_room < round.size()) {
+            ready_room = round.size() * 2;
+            ready.reset(new bool[ready_room]);
+        }
+        std::fill_n(ready.get(), round.size(), false);
         std::size_t watched = 0;
         int error = 0;
-        std::unique_ptr<bool[]> ready(new bool[round.size()]());
+        bool woken = true;
         datagram::Status status = reactor::wait_any(handles.data(), handles.size(), t.waker,
-                                                    timeout_ns, ready.get(), watched, error);
+                                                    timeout_ns, ready.get(), woken, watched, error);
         if (status == datagram::Status::failed && watched == handles.size()) {
             // A socket closed under the wait (an exchange just ended): look again.
             for (std::size_t i = 0; i < round.size(); ++i) {
@@ -203,7 +214,9 @@ void read_replies(void*) {
         }
         {
             reactor::Locked locked;
-            reactor::drain_waker(t.waker);
+            if (woken) {
+                reactor::drain_waker(t.waker);
+            }
             Clock::time_point now = Clock::now();
             for (std::size_t i = 0; i < round.size(); ++i) {
                 Pending& pending = *round[i];
@@ -371,6 +384,9 @@ void drop_exchange(PyObject* capsule) {
 OwnedRef reply_text(const ModuleState& s, const Pending& pending) {
     switch (pending.outcome) {
         case Outcome::reply: {
+            if (pending.multi) {
+                return decode_without_outer_line_feeds(pending.gathered);  // each one valid
+            }
             OwnedRef text = OwnedRef::steal(
                 PyUnicode_DecodeUTF8(pending.gathered.data(),
                                      static_cast<Py_ssize_t>(pending.gathered.size()), "strict"));
@@ -392,6 +408,9 @@ OwnedRef reply_text(const ModuleState& s, const Pending& pending) {
         case Outcome::failed:
             datagram::raise_socket_error(pending.error);
             return {};
+        case Outcome::no_memory:
+            PyErr_NoMemory();
+            return {};
         case Outcome::waiting:
             break;
     }
@@ -412,6 +431,7 @@ PyObject* settle(const ModuleState& s, Pending& pending) {
         return settled < 0 ? nullptr : none().release();
     }
     OwnedRef text = reply_text(s, pending);
+    pending.gathered.release();  // the text has it now
     if (text) {
         return PyObject_CallMethod(future.get(), "set_result", "O", text.get());
     }
@@ -454,16 +474,22 @@ PyObject* readable(PyObject* module, PyObject* delivery) {
     if (pending == nullptr) {
         return PyErr_Occurred() ? nullptr : none().release();
     }
-    pending->gathered.resize(kDatagramLimit);
-    std::size_t received = 0;
-    int error = 0;
-    datagram::Status status =
-        datagram::receive(pending->handle, &pending->gathered[0], kDatagramLimit, received, error);
-    pending->gathered.resize(status == datagram::Status::done ? received : 0);
-    if (status == datagram::Status::would_block || status == datagram::Status::interrupted) {
-        return none().release();  // nothing after all: the loop keeps watching
+    if (!pending->gathered.make_room(kDatagramLimit)) {
+        conclude(*pending, Outcome::no_memory);
+    } else {
+        std::size_t received = 0;
+        int error = 0;
+        datagram::Status status = datagram::receive(pending->handle, pending->gathered.end(),
+                                                    kDatagramLimit, received, error);
+        if (status == datagram::Status::would_block || status == datagram::Status::interrupted) {
+            return none().release();  // nothing after all: the loop keeps watching
+        }
+        if (status == datagram::Status::done) {
+            pending->gathered.grow(received);
+        }
+        conclude(*pending, status == datagram::Status::done ? Outcome::reply : Outcome::failed,
+                 error);
     }
-    conclude(*pending, status == datagram::Status::done ? Outcome::reply : Outcome::failed, error);
     stop_watching(*pending);
     return settle(*state, *pending);
 }

@@ -1,9 +1,10 @@
 #include "drain.hpp"
 
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <string>
 
 #include "../support/text.hpp"
 #include "datagram.hpp"
@@ -32,11 +33,53 @@ auto without_interpreter_lock(Work work) {
 
 }  // namespace
 
+ReplyBuffer::~ReplyBuffer() {
+    std::free(data_);
+}
+
+bool ReplyBuffer::make_room(std::size_t count) {
+    if (capacity_ - size_ >= count) {
+        return true;
+    }
+    // Doubling keeps the copies of a growing reply linear in its size.
+    std::size_t wanted = size_ + count;
+    std::size_t capacity = capacity_ < 16384 ? 16384 : capacity_;
+    while (capacity < wanted) {
+        capacity *= 2;
+    }
+    void* grown = std::realloc(data_, capacity);
+    if (grown == nullptr) {
+        return false;
+    }
+    data_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+    return true;
+}
+
+void ReplyBuffer::release() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+}
+
 // Well-formed UTF-8 as the interpreter's strict decoder accepts it: no overlong forms, no
 // surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(const unsigned char* text, std::size_t size) {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
     std::size_t i = 0;
     while (i < size) {
+        // Replies are mostly ASCII: eight bytes at a time while they are.
+        std::uint64_t word;
+        while (size - i >= sizeof word) {
+            std::memcpy(&word, text + i, sizeof word);
+            if ((word & kHighBits) != 0) {
+                break;
+            }
+            i += sizeof word;
+        }
+        if (i == size) {
+            break;
+        }
         unsigned char lead = text[i];
         if (lead < 0x80) {
             ++i;
@@ -78,7 +121,7 @@ bool is_valid_utf8(const unsigned char* text, std::size_t size) {
 
 namespace {
 
-enum class Stop { end_marker, invalid_text, timed_out, interrupted, would_wait, failed };
+enum class Stop { end_marker, invalid_text, timed_out, interrupted, would_wait, failed, no_memory };
 
 // What the lock-free part of the drain works on; kept across interruptions, so that a signal
 // does not restart the time-out of the datagram being waited for.
@@ -88,7 +131,7 @@ struct Drain {
     Clock::duration timeout{};
     bool deadline_set = false;
     Clock::time_point deadline;
-    std::string gathered;  // every datagram so far, each followed by a line feed
+    ReplyBuffer gathered;  // every datagram so far, each followed by a line feed
     std::size_t last = 0;  // where the datagram read last begins in `gathered`
     int error = 0;
 };
@@ -134,12 +177,14 @@ Stop receive_until_stop(Drain& drain) {
                 return *stop;
             }
         }
+        // Room for the datagram and its line feed.
+        if (!drain.gathered.make_room(kDatagramLimit + 1)) {
+            return Stop::no_memory;
+        }
         std::size_t start = drain.gathered.size();
-        drain.gathered.resize(start + kDatagramLimit);
         std::size_t received = 0;
-        datagram::Status status = datagram::receive(drain.handle, &drain.gathered[start],
+        datagram::Status status = datagram::receive(drain.handle, drain.gathered.end(),
                                                     kDatagramLimit, received, drain.error);
-        drain.gathered.resize(status == datagram::Status::done ? start + received : start);
         if (status == datagram::Status::interrupted) {
             return Stop::interrupted;
         }
@@ -149,6 +194,7 @@ Stop receive_until_stop(Drain& drain) {
         if (status != datagram::Status::done) {
             return Stop::failed;
         }
+        drain.gathered.grow(received);
         drain.deadline_set = false;
         drain.last = start;
         const auto* bytes = reinterpret_cast<const unsigned char*>(drain.gathered.data() + start);
@@ -156,7 +202,7 @@ Stop receive_until_stop(Drain& drain) {
             return Stop::invalid_text;
         }
         bool end_marker = received == 4 && std::memcmp(bytes, "over", 4) == 0;
-        drain.gathered += '\n';
+        drain.gathered.push_back('\n');
         if (end_marker) {
             return Stop::end_marker;
         }
@@ -198,9 +244,27 @@ bool read_handle(const ModuleState& state, BorrowedRef client, datagram::Handle&
     return true;
 }
 
+}  // namespace
+
+OwnedRef decode_without_outer_line_feeds(const ReplyBuffer& text) {
+    // A line feed byte is never part of another character in UTF-8: trimming the bytes gives
+    // the text that strip("\n") would, without copying the whole text once more.
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    while (begin != end && *begin == '\n') {
+        ++begin;
+    }
+    while (end != begin && end[-1] == '\n') {
+        --end;
+    }
+    return OwnedRef::steal(
+        PyUnicode_DecodeUTF8(begin, static_cast<Py_ssize_t>(end - begin), "strict"));
+}
+
+namespace {
+
 OwnedRef decode_gathered(const Drain& drain) {
-    return OwnedRef::steal(PyUnicode_DecodeUTF8(
-        drain.gathered.data(), static_cast<Py_ssize_t>(drain.gathered.size()), "strict"));
+    return decode_without_outer_line_feeds(drain.gathered);
 }
 
 }  // namespace
@@ -257,7 +321,7 @@ OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client, datagra
                 }
                 // Accepted after all: carry on as with any other datagram.
                 bool end = PyUnicode_CompareWithASCIIString(text.get(), "over") == 0;
-                drain.gathered += '\n';
+                drain.gathered.push_back('\n');
                 if (end) {
                     return decode_gathered(drain);
                 }
@@ -271,6 +335,9 @@ OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client, datagra
                 break;
             case Stop::failed:
                 datagram::raise_socket_error(drain.error);
+                return {};
+            case Stop::no_memory:
+                PyErr_NoMemory();
                 return {};
         }
     }

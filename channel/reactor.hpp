@@ -41,10 +41,12 @@ void drain_waker(const Waker& waker);
 void close_waker(const Waker& waker);
 
 // Waits until one of `handles` (or the waker) can be read, or has an error to report, at most
-// `timeout_ns` (negative: no limit). `ready[i]` tells which. Some systems wait on a limited
-// number at once: `watched` says how many of the first handles were looked at.
+// `timeout_ns` (negative: no limit). `ready[i]` tells which, and `woken` whether the waker needs
+// emptying (true whenever that is not known). Some systems wait on a limited number at once:
+// `watched` says how many of the first handles were looked at.
 datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, const Waker& waker,
-                          std::int64_t timeout_ns, bool* ready, std::size_t& watched, int& error);
+                          std::int64_t timeout_ns, bool* ready, bool& woken, std::size_t& watched,
+                          int& error);
 
 }  // namespace reactor
 }  // namespace velkarcmd

@@ -106,8 +106,11 @@ void close_waker(const Waker& waker) {
 }
 
 datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, const Waker& waker,
-                          std::int64_t timeout_ns, bool* ready, std::size_t& watched, int& error) {
-    std::vector<pollfd> watching(count + 1);
+                          std::int64_t timeout_ns, bool* ready, bool& woken, std::size_t& watched,
+                          int& error) {
+    // Only the reader waits here, once per wake-up: its list is kept rather than made anew.
+    thread_local std::vector<pollfd> watching;
+    watching.assign(count + 1, pollfd{});
     for (std::size_t i = 0; i < count; ++i) {
         watching[i].fd = descriptor(handles[i]);
         watching[i].events = POLLIN;
@@ -122,6 +125,7 @@ datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, co
     }
     watched = count;
     int found = poll(watching.data(), static_cast<nfds_t>(count + 1), timeout_ms);
+    woken = found != 0 && (found < 0 || watching[count].revents != 0);
     if (found < 0) {
         error = errno;
         return error == EINTR ? datagram::Status::interrupted : datagram::Status::failed;

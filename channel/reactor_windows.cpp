@@ -92,7 +92,8 @@ void close_waker(const Waker& waker) {
 }
 
 datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, const Waker& waker,
-                          std::int64_t timeout_ns, bool* ready, std::size_t& watched, int& error) {
+                          std::int64_t timeout_ns, bool* ready, bool& woken, std::size_t& watched,
+                          int& error) {
     static_assert(FD_SETSIZE > 1, "room for the waker");
     watched = count < FD_SETSIZE - 1 ? count : FD_SETSIZE - 1;
     // An fd_set this large does not belong on the reader's small stack.
@@ -114,6 +115,7 @@ datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, co
         wait = &limit;
     }
     int found = select(0, readable, nullptr, failing, wait);
+    woken = found == SOCKET_ERROR || FD_ISSET(descriptor(waker.read), readable);
     datagram::Status status = datagram::Status::done;
     if (found == SOCKET_ERROR) {
         error = WSAGetLastError();

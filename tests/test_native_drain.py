@@ -204,6 +204,30 @@ def test_every_byte_string_decodes_or_fails_as_the_interpreter_decodes_it(app, c
     assert got == expected
 
 
+# Runs of ASCII of every length modulo eight before a character, a broken one or line feeds,
+# across a reply of several datagrams: where the check of the text skips ahead, and where the
+# outer line feeds are taken off.
+TAILS = ["\u00e9z", "\u20ac", "\U0001f600\n", b"\xe2\x82", b"\xed\xa0\x80", b"\xc3", "\n\n"]
+
+
+@pytest.mark.parametrize("tail", TAILS, ids=repr)
+def test_long_ascii_runs_then_other_bytes_give_what_the_decoder_gives(app, twin, tail):
+    command = twin.make()
+    for run in range(9, 26):
+        datagrams = [b"\n" * (run % 3), b"x" * run + (tail if isinstance(tail, bytes)
+                                                       else tail.encode("utf-8")), b"over"]
+        try:
+            expected = "\n".join(data.decode("utf-8") for data in datagrams).strip("\n")
+        except UnicodeDecodeError as error:
+            expected = error.args
+        app.answer(*datagrams)
+        try:
+            got = getattr(command, twin.exchange)("q", 1)
+        except UnicodeDecodeError as error:
+            got = error.args
+        assert got == expected, run
+
+
 def test_a_datagram_longer_than_the_buffer_is_cut_as_recv_cuts_it(app, command):
     if not POSIX:
         pytest.skip("Windows refuses a datagram longer than the buffer instead")
