@@ -9,7 +9,8 @@ Starts zolmar-sim (port 5656 must be free) and, in one run, alternating round af
   what the loop's own wake-up costs beside a blocking call;
 - the client's CPU (process time, this process only) for one 100,000-record GetUnfinished
   answer, AsyncZolmarCommand beside the plain asyncio client (which, on a quiet loop, gets every
-  record from the simulator's default pacing).
+  record from the simulator's default pacing), and beside the least a reader in Python does:
+  a blocking recv per datagram, then split into strs.
 
 Reports the median of each and its ratio to the blocking call (and to the plain client's CPU).
 
@@ -76,6 +77,21 @@ async def bare_exchange(loop, msg):
         client.close()
 
 
+def blocking_reader(msg):
+    """The least a reader in Python does: a blocking recv per datagram (no thread, no loop),
+    then the answer split into strs, unfiltered."""
+    client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        client.connect(("127.0.0.1", 5656))
+        client.send(msg.encode("utf-8"))
+        parts = []
+        while not parts or parts[-1] != b"over":
+            parts.append(client.recv(4096))
+    finally:
+        client.close()
+    return len(b"\n".join(parts[:-1]).decode("utf-8").split("\n"))
+
+
 async def timed_calls(call, count):
     started = time.perf_counter()
     for _ in range(count):
@@ -118,8 +134,12 @@ async def round_trips(calls, rounds):
 async def big_answer_cpu(rounds, records):
     loop = asyncio.get_event_loop()
     awaitable = velkarcmd_async.AsyncZolmarCommand()
-    cpu = {"AsyncZolmarCommand": [], "plain asyncio client": []}
+    cpu = {"AsyncZolmarCommand": [], "plain asyncio client": [], "blocking recv loop": []}
     for _ in range(rounds):
+        started = time.process_time()
+        got = blocking_reader(BROKER + " All")
+        cpu["blocking recv loop"].append(time.process_time() - started)
+        assert got == records, got
         started = time.process_time()
         got = len(await awaitable.GetUnfinished(BROKER, "All"))
         cpu["AsyncZolmarCommand"].append(time.process_time() - started)
