@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "../support/saved_error.hpp"
@@ -121,7 +121,7 @@ void read_ready(Pending& pending, Clock::time_point now) {
             conclude(pending, Outcome::invalid_text);
             return;
         }
-        bool end_marker = received == 4 && std::memcmp(bytes, "over", 4) == 0;
+        bool end_marker = std::string_view(pending.gathered.data() + start, received) == kEndMarker;
         pending.gathered.push_back('\n');
         if (end_marker) {
             conclude(pending, Outcome::reply);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "../support/text.hpp"
 #include "datagram.hpp"
@@ -201,7 +202,7 @@ Stop receive_until_stop(Drain& drain) {
         if (!is_valid_utf8(bytes, received)) {
             return Stop::invalid_text;
         }
-        bool end_marker = received == 4 && std::memcmp(bytes, "over", 4) == 0;
+        bool end_marker = std::string_view(drain.gathered.data() + start, received) == kEndMarker;
         drain.gathered.push_back('\n');
         if (end_marker) {
             return Stop::end_marker;
@@ -320,7 +321,7 @@ OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client, datagra
                     return {};
                 }
                 // Accepted after all: carry on as with any other datagram.
-                bool end = PyUnicode_CompareWithASCIIString(text.get(), "over") == 0;
+                bool end = PyUnicode_CompareWithASCIIString(text.get(), kEndMarker) == 0;
                 drain.gathered.push_back('\n');
                 if (end) {
                     return decode_gathered(drain);

@@ -28,7 +28,6 @@ class ReplyBuffer {
     void grow(std::size_t count) { size_ += count; }
     // Needs room for it.
     void push_back(char byte) { data_[size_++] = byte; }
-    void clear() { size_ = 0; }
     // Frees the memory.
     void release();
 

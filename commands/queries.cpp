@@ -44,40 +44,39 @@ Truth select_utf8_lines(const ModuleState& s, BorrowedRef reply, BorrowedRef ord
     if (every_order < 0) {
         return -1;
     }
-    BorrowedRef wanted = selection == Selection::fill_records ? s.match_word : s.order_word;
-    Utf8Text text, key, word, end_marker, separator;
+    std::string_view word = selection == Selection::fill_records ? kFillWord : kOrderWord;
+    Utf8Text text, key;
     Truth encoded = text.encode(reply);
     encoded = encoded > 0 && !every_order ? key.encode(order_id) : encoded;
-    encoded = encoded > 0 ? word.encode(wanted) : encoded;
-    encoded = encoded > 0 ? end_marker.encode(s.over) : encoded;
-    encoded = encoded > 0 ? separator.encode(s.comma) : encoded;
     selected = encoded > 0 ? OwnedRef::steal(PyList_New(0)) : OwnedRef();
     if (!selected) {
         return encoded > 0 ? -1 : encoded;
     }
-    std::string_view rest = text.view();
     // One byte per character: a line's bytes are its characters, cut from the reply itself.
     Py_ssize_t characters = PyUnicode_GetLength(reply.get());
     if (characters < 0) {
         return -1;
     }
-    bool ascii = static_cast<std::size_t>(characters) == rest.size();
+    bool ascii = static_cast<std::size_t>(characters) == text.view().size();
     // `strip("\n")`; then `split("\n")`, which gives one empty line for an empty text.
+    std::string_view rest = text.view();
     rest.remove_prefix(std::min(rest.find_first_not_of('\n'), rest.size()));
-    rest.remove_suffix(rest.size() - (rest.find_last_not_of('\n') + 1));
+    while (!rest.empty() && rest.back() == '\n') {
+        rest.remove_suffix(1);
+    }
     for (bool more = true; more;) {
         std::size_t end = rest.find('\n');
         more = end != std::string_view::npos;
         std::string_view line = rest.substr(0, end);
         rest.remove_prefix(more ? end + 1 : rest.size());
         if (selection == Selection::every_line_before_over) {
-            if (line == end_marker.view()) {
+            if (line == kEndMarker) {
                 break;
             }
-        } else if (line.find(word.view()) == std::string_view::npos) {
+        } else if (line.find(word) == std::string_view::npos) {
             continue;
         }
-        if (!every_order && line.substr(0, line.find(separator.view())) != key.view()) {
+        if (!every_order && line.substr(0, line.find(kFieldSeparator)) != key.view()) {
             continue;
         }
         auto at = static_cast<Py_ssize_t>(line.data() - text.view().data());

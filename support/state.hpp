@@ -8,6 +8,13 @@
 
 namespace velkarcmd {
 
+// Literals that are also read as UTF-8 bytes, spelt once for both uses. ASCII, so their UTF-8
+// is their text.
+inline constexpr char kEndMarker[] = "over";
+inline constexpr char kFieldSeparator[] = ",";
+inline constexpr char kFillWord[] = "Match";
+inline constexpr char kOrderWord[] = "Order";
+
 struct ModuleState {
     // Method and attribute names.
     OwnedRef strip, split, find, replace, encode, decode, replace_code, co_qualname;
