@@ -14,22 +14,25 @@ WINE_INTERNAL_ERROR = 1359
 executable = velkarcmd_testing.find_executable
 
 
+def popen(args, **options):
+    """subprocess.Popen, tried again when Wine refuses the process with its internal error."""
+    for attempt in range(3):
+        try:
+            return subprocess.Popen(args, **options)
+        except OSError as error:
+            if getattr(error, "winerror", None) != WINE_INTERNAL_ERROR or attempt == 2:
+                raise
+            time.sleep(0.1)
+
+
 class SimProcess(object):
     def __init__(self, *args, launcher=None):
         # `launcher`: the command that runs the simulator, zolmar-sim itself unless given.
         self.args = list(launcher or [executable()]) + list(args)
         # On Windows a process group of its own, so that console events reach it alone.
         flags = subprocess.CREATE_NEW_PROCESS_GROUP if os.name == "nt" else 0
-        for attempt in range(3):
-            try:
-                self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE,
-                                                stderr=subprocess.PIPE, universal_newlines=True,
-                                                creationflags=flags)
-                break
-            except OSError as error:
-                if getattr(error, "winerror", None) != WINE_INTERNAL_ERROR or attempt == 2:
-                    raise
-                time.sleep(0.1)
+        self.process = popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True, creationflags=flags)
         self.banner = self._read_banner()
 
     def _read_banner(self):

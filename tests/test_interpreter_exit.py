@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 import pytest
+from sim_process import popen
 
 RUNS = 20
 AT_ONCE = 4
@@ -57,9 +58,9 @@ def test_exit_with_a_daemon_thread_inside_a_call(zolmar_sim, path):
     zolmar_sim(*PATHS[path])
     outcomes = []
     for first in range(0, RUNS, AT_ONCE):
-        children = [subprocess.Popen([sys.executable, "-c", SCRIPT, path],
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     universal_newlines=True)
+        children = [popen([sys.executable, "-c", SCRIPT, path],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True)
                     for _ in range(min(AT_ONCE, RUNS - first))]
         for child in children:
             _, err = child.communicate(timeout=60)
