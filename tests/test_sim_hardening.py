@@ -142,6 +142,9 @@ def read_all(sock, name, stall_every, stall=0.020, quiet=3.0):
         return records, False
 
 
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ,
+                    reason="the guarantee holds for a reader that reads faster than the pace "
+                           "between stalls; under AddressSanitizer this Python reader may not")
 def test_a_reader_that_stalls_loses_no_record_of_a_long_answer(zolmar_sim):
     zolmar_sim(*FIXED + ("--preload", "LOAD=100000"))
     sock = client()
