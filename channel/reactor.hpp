@@ -29,24 +29,29 @@ class Locked {
 // interpreter's threads, so that Ctrl-C reaches the event loop). False if none could be made.
 bool start_thread(void (*body)(void*), void* argument);
 
-// Something the reader waits on beside its sockets, so that another thread can wake it.
+// Calls `in_child` in the child of a fork, with the lock free; the lock is held across the fork
+// itself, so that the child never inherits it half-way through a change. Once per process.
+void on_fork(void (*in_child)());
+
+// A socket pair that one thread writes a byte to so as to wake another that waits on the other
+// end: the reader's own wake-up, and the one by which it tells an event loop that replies are
+// in. A socket on both ends, so that a loop can watch it as it watches sockets.
 struct Waker {
     datagram::Handle read = 0;
     datagram::Handle write = 0;
 };
-bool open_waker(Waker& waker);
+// false with the system's error in `error` (too many open files, say).
+bool open_waker(Waker& waker, int& error);
 void wake(const Waker& waker);
 // Empties it once woken.
 void drain_waker(const Waker& waker);
 void close_waker(const Waker& waker);
 
 // Waits until one of `handles` (or the waker) can be read, or has an error to report, at most
-// `timeout_ns` (negative: no limit). `ready[i]` tells which, and `woken` whether the waker needs
-// emptying (true whenever that is not known). Some systems wait on a limited number at once:
-// `watched` says how many of the first handles were looked at.
+// `timeout_ns` (negative: no limit); every handle is watched, however many. `ready[i]` tells
+// which, and `woken` whether the waker needs emptying (true whenever that is not known).
 datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, const Waker& waker,
-                          std::int64_t timeout_ns, bool* ready, bool& woken, std::size_t& watched,
-                          int& error);
+                          std::int64_t timeout_ns, bool* ready, bool& woken, int& error);
 
 }  // namespace reactor
 }  // namespace velkarcmd

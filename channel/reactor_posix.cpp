@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,13 @@ namespace reactor {
 namespace {
 
 pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Both ends are closed together, but a wake-up must never raise SIGPIPE in the process.
+#ifdef MSG_NOSIGNAL
+constexpr int kNoSignal = MSG_NOSIGNAL;
+#else
+constexpr int kNoSignal = 0;
+#endif
 
 int descriptor(datagram::Handle handle) {
     return static_cast<int>(handle);
@@ -54,7 +62,7 @@ bool start_thread(void (*body)(void*), void* argument) {
     if (pthread_attr_init(&attributes) != 0) {
         return false;
     }
-    // It waits and copies datagrams: a small stack is plenty.
+    // It waits and copies datagrams, and runs no Python code: a small stack is plenty.
     pthread_attr_setstacksize(&attributes, 256 * 1024);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     // The new thread inherits the signal mask in force here.
@@ -73,12 +81,40 @@ bool start_thread(void (*body)(void*), void* argument) {
     return true;
 }
 
-bool open_waker(Waker& waker) {
+namespace {
+
+void (*child_handler)() = nullptr;
+
+void before_fork() {
+    lock();
+}
+
+void after_fork_in_parent() {
+    unlock();
+}
+
+void after_fork_in_child() {
+    unlock();
+    child_handler();
+}
+
+}  // namespace
+
+void on_fork(void (*in_child)()) {
+    if (child_handler == nullptr) {
+        child_handler = in_child;
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    }
+}
+
+bool open_waker(Waker& waker, int& error) {
     int ends[2];
-    if (pipe(ends) < 0) {
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) < 0) {
+        error = errno;
         return false;
     }
     if (!non_blocking(ends[0]) || !non_blocking(ends[1])) {
+        error = errno;
         ::close(ends[0]);
         ::close(ends[1]);
         return false;
@@ -90,13 +126,13 @@ bool open_waker(Waker& waker) {
 
 void wake(const Waker& waker) {
     char byte = 0;
-    // A full pipe already wakes the reader.
-    (void)!write(descriptor(waker.write), &byte, 1);
+    // A full pair already wakes the other end.
+    (void)!send(descriptor(waker.write), &byte, 1, kNoSignal);
 }
 
 void drain_waker(const Waker& waker) {
     char bytes[256];
-    while (read(descriptor(waker.read), bytes, sizeof bytes) > 0) {
+    while (recv(descriptor(waker.read), bytes, sizeof bytes, 0) > 0) {
     }
 }
 
@@ -106,8 +142,7 @@ void close_waker(const Waker& waker) {
 }
 
 datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, const Waker& waker,
-                          std::int64_t timeout_ns, bool* ready, bool& woken, std::size_t& watched,
-                          int& error) {
+                          std::int64_t timeout_ns, bool* ready, bool& woken, int& error) {
     // Only the reader waits here, once per wake-up: its list is kept rather than made anew.
     thread_local std::vector<pollfd> watching;
     watching.assign(count + 1, pollfd{});
@@ -123,7 +158,6 @@ datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, co
         std::int64_t ms = (timeout_ns + 999999) / 1000000;
         timeout_ms = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
     }
-    watched = count;
     int found = poll(watching.data(), static_cast<nfds_t>(count + 1), timeout_ms);
     woken = found != 0 && (found < 0 || watching[count].revents != 0);
     if (found < 0) {

@@ -1,10 +1,10 @@
-// select() watches at most FD_SETSIZE sockets, 64 unless a file says otherwise before
-// winsock2.h: this one does, for as many exchanges at once as a script is likely to run.
-#define FD_SETSIZE 1024
 #include <windows.h>
 #include <winsock2.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstddef>
+#include <vector>
 
 #include "reactor.hpp"
 
@@ -54,10 +54,17 @@ bool start_thread(void (*body)(void*), void* argument) {
     return true;
 }
 
-// A UDP socket on the loopback address sending to itself: select() waits on sockets only.
-bool open_waker(Waker& waker) {
-    SOCKET made = WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+void on_fork(void (*)()) {
+    // Windows has no fork.
+}
+
+// A UDP socket on the loopback address sending to itself: select() waits on sockets only. As
+// the interpreter makes its sockets (overlapped), so that a proactor loop can read it too.
+bool open_waker(Waker& waker, int& error) {
+    SOCKET made = WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0,
+                             WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (made == INVALID_SOCKET) {
+        error = WSAGetLastError();
         return false;
     }
     sockaddr_in address{};
@@ -69,6 +76,7 @@ bool open_waker(Waker& waker) {
         getsockname(made, reinterpret_cast<sockaddr*>(&address), &size) == SOCKET_ERROR ||
         connect(made, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR ||
         ioctlsocket(made, FIONBIO, &non_blocking) == SOCKET_ERROR) {
+        error = WSAGetLastError();
         closesocket(made);
         return false;
     }
@@ -91,21 +99,39 @@ void close_waker(const Waker& waker) {
     closesocket(descriptor(waker.read));
 }
 
-datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, const Waker& waker,
-                          std::int64_t timeout_ns, bool* ready, bool& woken, std::size_t& watched,
-                          int& error) {
-    static_assert(FD_SETSIZE > 1, "room for the waker");
-    watched = count < FD_SETSIZE - 1 ? count : FD_SETSIZE - 1;
-    // An fd_set this large does not belong on the reader's small stack.
-    auto* readable = new fd_set;
-    auto* failing = new fd_set;
-    FD_ZERO(readable);
-    FD_ZERO(failing);
-    for (std::size_t i = 0; i < watched; ++i) {
-        FD_SET(descriptor(handles[i]), readable);
-        FD_SET(descriptor(handles[i]), failing);
+// An fd_set of any size: Winsock's is a count and an array whose declared length (FD_SETSIZE)
+// only bounds the macros; select() reads as many as the count says.
+class SocketSet {
+  public:
+    void assign(const datagram::Handle* handles, std::size_t count, SOCKET extra) {
+        words_.assign(offsetof(fd_set, fd_array) / sizeof(SOCKET) + count + 2, 0);
+        fd_set* set = get();
+        set->fd_count = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            set->fd_array[set->fd_count++] = descriptor(handles[i]);
+        }
+        if (extra != INVALID_SOCKET) {
+            set->fd_array[set->fd_count++] = extra;
+        }
     }
-    FD_SET(descriptor(waker.read), readable);
+    fd_set* get() { return reinterpret_cast<fd_set*>(words_.data()); }
+    // The sockets select() left in it, sorted for `has`.
+    void sort() { std::sort(get()->fd_array, get()->fd_array + get()->fd_count); }
+    bool has(SOCKET socket) {
+        return std::binary_search(get()->fd_array, get()->fd_array + get()->fd_count, socket);
+    }
+
+  private:
+    std::vector<SOCKET> words_;  // SOCKET-aligned room for the count and the array
+};
+
+datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, const Waker& waker,
+                          std::int64_t timeout_ns, bool* ready, bool& woken, int& error) {
+    static_assert(offsetof(fd_set, fd_array) % sizeof(SOCKET) == 0, "the array follows the count");
+    // Only the reader waits here: its sets are kept rather than made anew.
+    thread_local SocketSet readable, failing;
+    readable.assign(handles, count, descriptor(waker.read));
+    failing.assign(handles, count, INVALID_SOCKET);
     timeval limit{};
     timeval* wait = nullptr;
     if (timeout_ns >= 0) {
@@ -114,22 +140,20 @@ datagram::Status wait_any(const datagram::Handle* handles, std::size_t count, co
         limit.tv_usec = static_cast<long>(us % 1000000);
         wait = &limit;
     }
-    int found = select(0, readable, nullptr, failing, wait);
-    woken = found == SOCKET_ERROR || FD_ISSET(descriptor(waker.read), readable);
-    datagram::Status status = datagram::Status::done;
+    int found = select(0, readable.get(), nullptr, failing.get(), wait);
     if (found == SOCKET_ERROR) {
         error = WSAGetLastError();
-        status = datagram::Status::failed;
-    } else {
-        for (std::size_t i = 0; i < count; ++i) {
-            ready[i] = i < watched && (FD_ISSET(descriptor(handles[i]), readable) ||
-                                       FD_ISSET(descriptor(handles[i]), failing));
-        }
-        status = found == 0 ? datagram::Status::timed_out : datagram::Status::done;
+        woken = true;
+        return datagram::Status::failed;
     }
-    delete readable;
-    delete failing;
-    return status;
+    readable.sort();
+    failing.sort();
+    woken = readable.has(descriptor(waker.read));
+    for (std::size_t i = 0; i < count; ++i) {
+        SOCKET socket = descriptor(handles[i]);
+        ready[i] = readable.has(socket) || failing.has(socket);
+    }
+    return found == 0 ? datagram::Status::timed_out : datagram::Status::done;
 }
 
 }  // namespace reactor

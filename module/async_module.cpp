@@ -115,7 +115,6 @@ Method kMethods[] = {
 
 PyMethodDef kBegin = {"begin", async_begin, METH_VARARGS, nullptr};
 PyMethodDef kEnd = {"end", async_end, METH_O, nullptr};
-PyMethodDef kShutdown = {"shutdown", async_shutdown, METH_NOARGS, nullptr};
 PyMethodDef kIsMatchType = {"__IsMatchType", is_match_type, METH_VARARGS, nullptr};
 
 // The source of one function that takes the natives and returns the eleven methods:
@@ -298,21 +297,6 @@ bool bind_standard_modules(BorrowedRef module) {
     return true;
 }
 
-// Sockets still waiting when the interpreter ends are closed before it is torn down.
-bool close_at_exit(BorrowedRef module) {
-    OwnedRef atexit = OwnedRef::steal(PyImport_ImportModule("atexit"));
-    OwnedRef module_name = attribute(module, "__name__");
-    OwnedRef shutdown =
-        module_name
-            ? OwnedRef::steal(PyCFunction_NewEx(&kShutdown, module.get(), module_name.get()))
-            : OwnedRef();
-    OwnedRef registered =
-        atexit && shutdown
-            ? OwnedRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", shutdown.get()))
-            : OwnedRef();
-    return static_cast<bool>(registered);
-}
-
 // The interpreter's number, as the module that runs sub-interpreters gives it: an int, or from
 // 3.13 on a tuple that begins with it.
 OwnedRef interpreter_number(BorrowedRef interpreters, const char* which) {
@@ -323,9 +307,10 @@ OwnedRef interpreter_number(BorrowedRef interpreters, const char* which) {
     return given;
 }
 
-// The reader thread hands replies back through the lock API of the main interpreter, which
-// knows no other. Elsewhere the import is refused, as the interpreter refuses modules that say
-// so. Where no module runs sub-interpreters (3.7), this is the main interpreter.
+// The reader's table and the loops' notifiers are the process's, and each loop's notifier is
+// found among them under the interpreter lock: one interpreter's. Elsewhere the import is
+// refused, as the interpreter refuses modules that say so. Where no module runs
+// sub-interpreters (3.7), this is the main interpreter.
 bool refuse_sub_interpreters() {
     for (const char* name : {"_interpreters", "_xxsubinterpreters"}) {
         OwnedRef interpreters = OwnedRef::steal(PyImport_ImportModule(name));
@@ -353,7 +338,7 @@ bool refuse_sub_interpreters() {
 
 int exec_module(PyObject* module) {
     if (refuse_sub_interpreters() || !bind_standard_modules(module) || !init_state(module) ||
-        !close_at_exit(module)) {
+        !async_init(module)) {
         return -1;
     }
     OwnedRef command_class = make_class(module);

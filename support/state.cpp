@@ -73,6 +73,8 @@ OwnedRef ModuleState::* const kObjects[] = {
     &ModuleState::genuine_gettimeout,
     &ModuleState::genuine_close,
     &ModuleState::socket_timeout,
+    &ModuleState::exchange_type,
+    &ModuleState::notifier_type,
 };
 
 template <typename Visit>
@@ -184,6 +186,10 @@ const ModuleState* state_of(BorrowedRef module) {
         return nullptr;
     }
     return state;
+}
+
+ModuleState* state_to_fill(BorrowedRef module) {
+    return const_cast<ModuleState*>(state_of(module));
 }
 
 int traverse_state(PyObject* module, visitproc visit, void* arg) {

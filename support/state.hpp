@@ -36,6 +36,8 @@ struct ModuleState {
     OwnedRef genuine_socket_type, genuine_recv, genuine_fileno, genuine_gettimeout, genuine_close;
     // `_socket.timeout`, raised when a natively drained datagram does not come in time.
     OwnedRef socket_timeout;
+    // The awaitable exchange's own types (velkarcmd_async only; null in velkarcmd).
+    OwnedRef exchange_type, notifier_type;
     // Set once the state is complete.
     bool ready = false;
 };
@@ -47,6 +49,9 @@ bool init_state(BorrowedRef module);
 // The state of a module whose import has finished; null with RuntimeError set once the module
 // has been cleared (at interpreter shutdown, say).
 const ModuleState* state_of(BorrowedRef module);
+
+// The state of a module under import, for the members it adds itself; null with an error set.
+ModuleState* state_to_fill(BorrowedRef module);
 
 // The module definition's slots for the state's lifetime.
 int traverse_state(PyObject* module, visitproc visit, void* arg);
