@@ -2,6 +2,8 @@
 
 Starts zolmar-sim (port 5656 must be free) and, in one run, alternating round after round:
 
+- a GetUnfinished round trip of an empty answer, blocking and awaited, which the twin reads on
+  its reader thread;
 - a FutureRights round trip: `await c.FutureRights(...)` on AsyncZolmarCommand, the blocking
   ZolmarCommand's call, `await loop.run_in_executor(None, c.FutureRights, ...)`, a plain
   asyncio client (a DatagramProtocol per call, as a script would write one), and the bare
@@ -119,9 +121,16 @@ async def round_trips(calls, rounds):
     async def bare_call():
         await bare_exchange(loop, "A1 GetEquity")
 
+    async def blocking_list_call():
+        blocking.GetUnfinished("A1", "All")
+
+    async def async_list_call():
+        await awaitable.GetUnfinished("A1", "All")
+
     ways = [("blocking call", blocking_call), ("AsyncZolmarCommand", async_call),
             ("bare add_reader", bare_call), ("run_in_executor", executor_call),
-            ("plain asyncio client", plain_call)]
+            ("plain asyncio client", plain_call), ("list: blocking call", blocking_list_call),
+            ("list: AsyncZolmarCommand", async_list_call)]
     for _, call in ways:  # warm up: the executor's thread, the reader thread, the caches
         await timed_calls(call, 50)
     times = {name: [] for name, _ in ways}
@@ -171,7 +180,14 @@ def main():
     print("FutureRights round trip, median of %d rounds of %d calls (%s):"
           % (options.rounds, options.calls, type(loop).__name__))
     for name, seconds in trips.items():
-        print("  %-22s %7.1f us  %.2f x the blocking call" % (name, seconds * 1e6, seconds / base))
+        if not name.startswith("list: "):
+            print("  %-24s %7.1f us  %.2f x the blocking call, %.2f x bare add_reader"
+                  % (name, seconds * 1e6, seconds / base, seconds / trips["bare add_reader"]))
+    print("GetUnfinished round trip of an empty answer (the reader thread's path), same rounds:")
+    for name in ("list: blocking call", "list: AsyncZolmarCommand"):
+        seconds = trips[name]
+        print("  %-24s %7.1f us  %.2f x the blocking call"
+              % (name[6:], seconds * 1e6, seconds / trips["list: blocking call"]))
     print("client CPU for one %d-record GetUnfinished answer, median of %d:"
           % (options.records, options.cpu_rounds))
     plain = cpu["plain asyncio client"]

@@ -22,6 +22,9 @@ namespace {
 constexpr std::size_t kDatagramLimit = 4096;
 // Datagrams read from one socket before the reader looks at the others again.
 constexpr int kBatch = 256;
+// How long the reader waits for another call once none waits, before it ends: a script that
+// makes one list call after another does not start a thread for each.
+constexpr std::int64_t kLingerNs = 250 * 1000 * 1000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -171,18 +174,25 @@ void read_replies(void*) {
     std::vector<datagram::Handle> handles;
     std::unique_ptr<bool[]> ready;
     std::size_t ready_room = 0;
+    bool idle = false;
     for (;;) {
         std::int64_t timeout_ns = -1;
         {
             reactor::Locked locked;
-            if (t.waiting.empty()) {
-                reactor::close_waker(t.waker);
-                t.running = false;
-                return;
-            }
-            Clock::time_point now = Clock::now();
             round.clear();
             handles.clear();
+            if (t.waiting.empty()) {
+                if (idle) {
+                    reactor::close_waker(t.waker);
+                    t.running = false;
+                    return;
+                }
+                idle = true;
+                timeout_ns = kLingerNs;
+            } else {
+                idle = false;
+            }
+            Clock::time_point now = Clock::now();
             for (const CoreRef& core : t.waiting) {
                 if (!core->armed) {
                     continue;
@@ -850,8 +860,9 @@ OwnedRef notifier_for(const ModuleState& s, BorrowedRef module, BorrowedRef loop
         PyObject_HasAttrString(loop.get(), "_proactor")) {
         PyErr_Clear();
         state->proactor = attribute(loop, "_proactor");
+        // The interpreter's own socket class, which the proactor reads with WSARecv.
         OwnedRef socket_module =
-            state->proactor ? OwnedRef::steal(PyImport_ImportModule("_socket")) : OwnedRef();
+            state->proactor ? OwnedRef::steal(PyImport_ImportModule("socket")) : OwnedRef();
         OwnedRef socket_type = socket_module ? attribute(socket_module, "socket") : OwnedRef();
         OwnedRef keywords = socket_type ? OwnedRef::steal(Py_BuildValue(
                                               "{s:K}", "fileno",
