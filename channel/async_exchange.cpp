@@ -860,18 +860,15 @@ OwnedRef notifier_for(const ModuleState& s, BorrowedRef module, BorrowedRef loop
         PyObject_HasAttrString(loop.get(), "_proactor")) {
         PyErr_Clear();
         state->proactor = attribute(loop, "_proactor");
-        // The interpreter's own socket class, which the proactor reads with WSARecv.
-        OwnedRef socket_module =
-            state->proactor ? OwnedRef::steal(PyImport_ImportModule("socket")) : OwnedRef();
-        OwnedRef socket_type = socket_module ? attribute(socket_module, "socket") : OwnedRef();
-        OwnedRef keywords = socket_type ? OwnedRef::steal(Py_BuildValue(
+        OwnedRef keywords = state->proactor ? OwnedRef::steal(Py_BuildValue(
                                               "{s:K}", "fileno",
                                               static_cast<unsigned long long>(
                                                   state->port->channel.read)))
                                         : OwnedRef();
         OwnedRef no_arguments = keywords ? OwnedRef::steal(PyTuple_New(0)) : OwnedRef();
-        state->socket = no_arguments ? OwnedRef::steal(PyObject_Call(
-                                           socket_type.get(), no_arguments.get(), keywords.get()))
+        state->socket = no_arguments ? OwnedRef::steal(PyObject_Call(s.socket_class.get(),
+                                                                     no_arguments.get(),
+                                                                     keywords.get()))
                                      : OwnedRef();
         if (state->socket && receive_on_proactor(notifier)) {
             return notifier;
@@ -1051,8 +1048,14 @@ bool async_init(BorrowedRef module) {
     state->exchange_type = OwnedRef::steal(PyType_FromSpec(&exchange_spec));
     state->notifier_type =
         state->exchange_type ? OwnedRef::steal(PyType_FromSpec(&notifier_spec)) : OwnedRef();
+    // The interpreter's own, which the proactor reads with WSARecv, whatever `socket` the
+    // module is given later. Imported now: a method's globals have no builtins to import with.
+    OwnedRef socket_module = state->notifier_type
+                                 ? OwnedRef::steal(PyImport_ImportModule("socket"))
+                                 : OwnedRef();
+    state->socket_class = socket_module ? attribute(socket_module, "socket") : OwnedRef();
     reactor::on_fork(forget_the_parents_reader);
-    return static_cast<bool>(state->notifier_type);
+    return static_cast<bool>(state->socket_class);
 }
 
 PyObject* async_begin(PyObject* module, PyObject* args) {

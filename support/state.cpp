@@ -75,6 +75,7 @@ OwnedRef ModuleState::* const kObjects[] = {
     &ModuleState::socket_timeout,
     &ModuleState::exchange_type,
     &ModuleState::notifier_type,
+    &ModuleState::socket_class,
 };
 
 template <typename Visit>

@@ -36,8 +36,9 @@ struct ModuleState {
     OwnedRef genuine_socket_type, genuine_recv, genuine_fileno, genuine_gettimeout, genuine_close;
     // `_socket.timeout`, raised when a natively drained datagram does not come in time.
     OwnedRef socket_timeout;
-    // The awaitable exchange's own types (velkarcmd_async only; null in velkarcmd).
-    OwnedRef exchange_type, notifier_type;
+    // The awaitable exchange's own types, and the interpreter's `socket.socket`, whose objects
+    // a proactor loop receives on (velkarcmd_async only; null in velkarcmd).
+    OwnedRef exchange_type, notifier_type, socket_class;
     // Set once the state is complete.
     bool ready = false;
 };
