@@ -408,8 +408,8 @@ void end_exchange(BorrowedRef exchange, bool python) {
         // May run while an error is under way (a call that failed): that error stays the one.
         SavedError pending_error;
         OwnedRef number = handle_number(core.handle);
-        OwnedRef removed = number ? OwnedRef::steal(PyObject_CallMethod(
-                                        loop.get(), "remove_reader", "O", number.get()))
+        OwnedRef removed = number ? OwnedRef::steal(PyObject_CallMethod(loop.get(), "remove_reader",
+                                                                        "O", number.get()))
                                   : OwnedRef();
         if (timer) {
             OwnedRef cancelled =
@@ -581,10 +581,10 @@ bool receive_on_proactor(BorrowedRef notifier) {
     OwnedRef receiving = OwnedRef::steal(
         PyObject_CallMethod(state->proactor.get(), "recv", "Oi", state->socket.get(), 256));
     OwnedRef on_received = receiving ? attribute(notifier, "_received") : OwnedRef();
-    OwnedRef added = on_received ? OwnedRef::steal(PyObject_CallMethod(
-                                       receiving.get(), "add_done_callback", "O",
-                                       on_received.get()))
-                                 : OwnedRef();
+    OwnedRef added = on_received
+                         ? OwnedRef::steal(PyObject_CallMethod(receiving.get(), "add_done_callback",
+                                                               "O", on_received.get()))
+                         : OwnedRef();
     if (!added) {
         return false;
     }
@@ -637,8 +637,8 @@ PyObject* notifier_received(PyObject* self, PyObject* received) {
         first.keep();
     }
     // Cancelled: the loop is closing. Else the port is watched again while exchanges wait.
-    if (was_cancelled == 0 && !state->closed && !state->waiting.empty() &&
-        !state->receiving && !receive_on_proactor(self)) {
+    if (was_cancelled == 0 && !state->closed && !state->waiting.empty() && !state->receiving &&
+        !receive_on_proactor(self)) {
         fail_all(self);
     }
     return first.result();
@@ -717,9 +717,9 @@ int notifier_traverse(PyObject* self, visitproc visit, void* arg) {
     if (state == nullptr) {
         return 0;
     }
-    if (int result = visit_all({&state->module, &state->loop, &state->proactor, &state->socket,
-                                &state->receiving},
-                               visit, arg)) {
+    if (int result = visit_all(
+            {&state->module, &state->loop, &state->proactor, &state->socket, &state->receiving},
+            visit, arg)) {
         return result;
     }
     for (const auto& held : state->waiting) {
@@ -767,8 +767,7 @@ PyObject* exchange_readable(PyObject* self, PyObject*) {
         if (status == datagram::Status::done) {
             core.gathered.grow(received);
         }
-        conclude(core, status == datagram::Status::done ? Outcome::reply : Outcome::failed,
-                 error);
+        conclude(core, status == datagram::Status::done ? Outcome::reply : Outcome::failed, error);
     }
     return finish(self);
 }
@@ -814,13 +813,19 @@ PyType_Slot notifier_slots[] = {
 };
 
 PyType_Spec exchange_spec = {
-    "velkarcmd_async.Exchange", static_cast<int>(sizeof(ExchangeObject)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, exchange_slots,
+    "velkarcmd_async.Exchange",
+    static_cast<int>(sizeof(ExchangeObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    exchange_slots,
 };
 
 PyType_Spec notifier_spec = {
-    "velkarcmd_async.LoopNotifier", static_cast<int>(sizeof(NotifierObject)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, notifier_slots,
+    "velkarcmd_async.LoopNotifier",
+    static_cast<int>(sizeof(NotifierObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    notifier_slots,
 };
 
 // The loop's open notifier, or a new one that the loop watches; null with an error set (the
@@ -848,8 +853,8 @@ OwnedRef notifier_for(const ModuleState& s, BorrowedRef module, BorrowedRef loop
     notifiers().push_back(notifier.get());
     OwnedRef on_ready = attribute(notifier, "_ready");
     OwnedRef number = on_ready ? handle_number(state->port->channel.read) : OwnedRef();
-    OwnedRef added = number ? OwnedRef::steal(PyObject_CallMethod(
-                                  loop.get(), "add_reader", "OO", number.get(), on_ready.get()))
+    OwnedRef added = number ? OwnedRef::steal(PyObject_CallMethod(loop.get(), "add_reader", "OO",
+                                                                  number.get(), on_ready.get()))
                             : OwnedRef();
     if (added) {
         state->on_reader = true;
@@ -860,16 +865,16 @@ OwnedRef notifier_for(const ModuleState& s, BorrowedRef module, BorrowedRef loop
         PyObject_HasAttrString(loop.get(), "_proactor")) {
         PyErr_Clear();
         state->proactor = attribute(loop, "_proactor");
-        OwnedRef keywords = state->proactor ? OwnedRef::steal(Py_BuildValue(
-                                              "{s:K}", "fileno",
-                                              static_cast<unsigned long long>(
-                                                  state->port->channel.read)))
-                                        : OwnedRef();
+        OwnedRef keywords = state->proactor
+                                ? OwnedRef::steal(Py_BuildValue(
+                                      "{s:K}", "fileno",
+                                      static_cast<unsigned long long>(state->port->channel.read)))
+                                : OwnedRef();
         OwnedRef no_arguments = keywords ? OwnedRef::steal(PyTuple_New(0)) : OwnedRef();
-        state->socket = no_arguments ? OwnedRef::steal(PyObject_Call(s.socket_class.get(),
-                                                                     no_arguments.get(),
-                                                                     keywords.get()))
-                                     : OwnedRef();
+        state->socket = no_arguments
+                            ? OwnedRef::steal(PyObject_Call(s.socket_class.get(),
+                                                            no_arguments.get(), keywords.get()))
+                            : OwnedRef();
         if (state->socket && receive_on_proactor(notifier)) {
             return notifier;
         }
@@ -888,8 +893,8 @@ int watch_on_loop(BorrowedRef exchange, BorrowedRef loop) {
     const Core& core = *state->core;
     OwnedRef on_readable = attribute(exchange, "_readable");
     OwnedRef number = on_readable ? handle_number(core.handle) : OwnedRef();
-    OwnedRef added = number ? OwnedRef::steal(PyObject_CallMethod(
-                                  loop.get(), "add_reader", "OO", number.get(), on_readable.get()))
+    OwnedRef added = number ? OwnedRef::steal(PyObject_CallMethod(loop.get(), "add_reader", "OO",
+                                                                  number.get(), on_readable.get()))
                             : OwnedRef();
     if (!added) {
         if (PyErr_ExceptionMatches(PyExc_NotImplementedError)) {
@@ -903,12 +908,11 @@ int watch_on_loop(BorrowedRef exchange, BorrowedRef loop) {
         return 1;
     }
     OwnedRef on_expired = attribute(exchange, "_expired");
-    OwnedRef seconds =
-        on_expired
-            ? OwnedRef::steal(PyFloat_FromDouble(std::chrono::duration<double>(core.timeout).count()))
-            : OwnedRef();
-    OwnedRef timer = seconds ? OwnedRef::steal(PyObject_CallMethod(
-                                   loop.get(), "call_later", "OO", seconds.get(), on_expired.get()))
+    OwnedRef seconds = on_expired ? OwnedRef::steal(PyFloat_FromDouble(
+                                        std::chrono::duration<double>(core.timeout).count()))
+                                  : OwnedRef();
+    OwnedRef timer = seconds ? OwnedRef::steal(PyObject_CallMethod(loop.get(), "call_later", "OO",
+                                                                   seconds.get(), on_expired.get()))
                              : OwnedRef();
     if (!timer) {
         return -1;
@@ -1014,8 +1018,8 @@ bool start(const ModuleState& s, BorrowedRef module, BorrowedRef exchange, Borro
         return false;
     }
     int single = known_single(flag);
-    int on_loop = single == 1 && !core.never_waits && kLoopMayWatch ? watch_on_loop(exchange, loop)
-                                                                    : 0;
+    int on_loop =
+        single == 1 && !core.never_waits && kLoopMayWatch ? watch_on_loop(exchange, loop) : 0;
     if (on_loop < 0 || (on_loop == 0 && !watch_on_reader(s, module, exchange, loop))) {
         return false;
     }
@@ -1050,9 +1054,8 @@ bool async_init(BorrowedRef module) {
         state->exchange_type ? OwnedRef::steal(PyType_FromSpec(&notifier_spec)) : OwnedRef();
     // The interpreter's own, which the proactor reads with WSARecv, whatever `socket` the
     // module is given later. Imported now: a method's globals have no builtins to import with.
-    OwnedRef socket_module = state->notifier_type
-                                 ? OwnedRef::steal(PyImport_ImportModule("socket"))
-                                 : OwnedRef();
+    OwnedRef socket_module =
+        state->notifier_type ? OwnedRef::steal(PyImport_ImportModule("socket")) : OwnedRef();
     state->socket_class = socket_module ? attribute(socket_module, "socket") : OwnedRef();
     reactor::on_fork(forget_the_parents_reader);
     return static_cast<bool>(state->socket_class);
