@@ -11,6 +11,7 @@
 #include "../support/saved_error.hpp"
 #include "../support/state.hpp"
 #include "../support/text.hpp"
+#include "abandoned.hpp"
 #include "datagram.hpp"
 #include "drain.hpp"
 #include "reactor.hpp"
@@ -39,6 +40,10 @@ struct Core {
     datagram::Handle handle = 0;
     bool open = false;   // the socket is not closed yet
     bool armed = false;  // the request is out and the mode known: the reader may read
+    bool sent = false;
+    // Its call ended before the answer was over: the reader drops what comes until it is.
+    bool draining = false;
+    Abandoned abandoned;
     bool multi = false;
     bool has_timeout = false;
     bool never_waits = false;  // a time-out of zero: the socket does not wait at all
@@ -199,7 +204,13 @@ void read_replies(void*) {
                 }
                 round.push_back(core);
                 handles.push_back(core->handle);
-                if (core->has_timeout) {
+                if (core->draining) {
+                    auto due = std::min(core->abandoned.quiet_until, core->abandoned.give_up_at);
+                    auto left =
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(due - now).count();
+                    left = left < 0 ? 0 : left;
+                    timeout_ns = timeout_ns < 0 || left < timeout_ns ? left : timeout_ns;
+                } else if (core->has_timeout) {
                     auto left =
                         std::chrono::duration_cast<std::chrono::nanoseconds>(core->deadline - now)
                             .count();
@@ -228,8 +239,19 @@ void read_replies(void*) {
         Clock::time_point now = Clock::now();
         for (std::size_t i = 0; i < round.size(); ++i) {
             Core& core = *round[i];
-            if (!core.open || core.outcome != Outcome::waiting) {
+            if (!core.open) {
                 continue;  // ended meanwhile
+            }
+            if (core.draining) {
+                bool due = now >= std::min(core.abandoned.quiet_until, core.abandoned.give_up_at);
+                if ((ready[i] || due) && core.abandoned.drain(now)) {
+                    remove_from(t.waiting, &core);
+                    close_socket(core);
+                }
+                continue;
+            }
+            if (core.outcome != Outcome::waiting) {
+                continue;  // handed over already
             }
             if (ready[i] || core.never_waits) {
                 read_ready(core, now);
@@ -278,6 +300,40 @@ void arm(Core& core) {
     if (t.running) {
         reactor::wake(t.waker);
     }
+}
+
+// Under the reactor's lock: the socket of a call that ended with its answer still coming stays
+// with the reader, which drops what arrives until the answer is over. False if the reader
+// cannot be had: the socket is closed then, as it always was.
+bool keep_until_answered(const CoreRef& core) {
+    Table& t = table();
+    if (!t.running) {
+        int error = 0;
+        if (!reactor::open_waker(t.waker, error)) {
+            return false;
+        }
+        if (!reactor::start_thread(read_replies, nullptr)) {
+            reactor::close_waker(t.waker);
+            return false;
+        }
+        t.running = true;
+    }
+    // The reader may have handed it over already (a time-out), or never had it.
+    if (std::find(t.waiting.begin(), t.waiting.end(), core) == t.waiting.end()) {
+        t.waiting.push_back(core);
+    }
+    core->draining = true;
+    core->armed = true;
+    core->port.reset();
+    core->abandoned = Abandoned(core->handle, core->multi, Clock::now());
+    reactor::wake(t.waker);
+    return true;
+}
+
+// Whether the answer may still be coming when the exchange ends with this outcome.
+bool answer_unfinished(const Core& core) {
+    return core.sent && core.open && core.outcome != Outcome::reply &&
+           core.outcome != Outcome::failed;
 }
 
 // --- the interpreter's objects, on the loop's thread -----------------------------------------
@@ -419,16 +475,20 @@ void end_exchange(BorrowedRef exchange, bool python) {
     {
         reactor::Locked locked;
         Table& t = table();
-        if (state->in_table) {
-            remove_from(t.waiting, &core);
-            if (t.running) {
-                reactor::wake(t.waker);
-            }
-        }
         if (core.port) {
             remove_from(core.port->finished, &core);
         }
-        close_socket(core);
+        if (answer_unfinished(core) && keep_until_answered(state->core)) {
+            // The reader has it now.
+        } else {
+            if (state->in_table) {
+                remove_from(t.waiting, &core);
+                if (t.running) {
+                    reactor::wake(t.waker);
+                }
+            }
+            close_socket(core);
+        }
     }
     if (notifier) {
         forget(notifier, &core, python);
@@ -1029,6 +1089,7 @@ bool start(const ModuleState& s, BorrowedRef module, BorrowedRef exchange, Borro
     if (raise_if_failed(sent, error)) {
         return false;
     }
+    core.sent = true;
     if (single < 0) {
         single = equals(flag, s.zero);
         if (single < 0) {

@@ -22,6 +22,14 @@ int descriptor(Handle handle) {
     return static_cast<int>(handle);
 }
 
+// Where recv reports a cut datagram's true length (Linux); elsewhere the count is at most the
+// buffer, and a cut one goes unseen.
+#ifdef __linux__
+constexpr int kTruncated = MSG_TRUNC;
+#else
+constexpr int kTruncated = 0;
+#endif
+
 Status failure(int& error) {
     error = errno;
     if (error == EINTR) {
@@ -53,12 +61,25 @@ Status wait_readable(Handle handle, std::int64_t timeout_ns, int& error) {
 
 Status receive(Handle handle, char* buffer, std::size_t capacity, std::size_t& received,
                int& error) {
-    ssize_t count = recv(descriptor(handle), buffer, capacity, 0);
+    // With MSG_TRUNC, Linux gives a datagram's whole length even where it cut it.
+    ssize_t count = recv(descriptor(handle), buffer, capacity, kTruncated);
     if (count < 0) {
         return failure(error);
     }
+    if (static_cast<std::size_t>(count) > capacity) {
+        error = EMSGSIZE;
+        return Status::failed;
+    }
     received = static_cast<std::size_t>(count);
     return Status::done;
+}
+
+bool is_too_long(int error) {
+    return error == EMSGSIZE;
+}
+
+long truncation_flag() {
+    return MSG_TRUNC;
 }
 
 void request_receive_buffer(Handle handle, int bytes) {
@@ -104,9 +125,20 @@ void close(Handle handle) {
     ::close(descriptor(handle));
 }
 
+void set_non_blocking(Handle handle) {
+    int flags = fcntl(descriptor(handle), F_GETFL);
+    if (flags >= 0) {
+        (void)fcntl(descriptor(handle), F_SETFL, flags | O_NONBLOCK);
+    }
+}
+
 void raise_socket_error(int error) {
     errno = error;
     PyErr_SetFromErrno(PyExc_OSError);
+}
+
+void raise_too_long() {
+    raise_socket_error(EMSGSIZE);
 }
 
 }  // namespace datagram

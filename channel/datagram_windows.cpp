@@ -101,8 +101,25 @@ void close(Handle handle) {
     closesocket(descriptor(handle));
 }
 
+bool is_too_long(int error) {
+    return error == WSAEMSGSIZE;
+}
+
+long truncation_flag() {
+    return 0;
+}
+
+void set_non_blocking(Handle handle) {
+    u_long non_blocking = 1;
+    (void)ioctlsocket(descriptor(handle), FIONBIO, &non_blocking);
+}
+
 void raise_socket_error(int error) {
     PyErr_SetExcFromWindowsErr(PyExc_OSError, error);
+}
+
+void raise_too_long() {
+    raise_socket_error(WSAEMSGSIZE);
 }
 
 }  // namespace datagram

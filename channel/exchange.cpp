@@ -70,13 +70,37 @@ OwnedRef encode_utf8(const ModuleState& s, BorrowedRef msg) {
     return call_method(msg, s.encode, {s.utf8});
 }
 
+// `client.recvmsg(4096)`'s datagram, or OSError when it was longer and the system cut it: the
+// interpreter's own socket, whose recvmsg waits, times out and takes signals as its recv does,
+// fails as Windows' recv fails there.
+OwnedRef receive_whole(const ModuleState& s, BorrowedRef client) {
+    OwnedRef message = call_method(client, s.recvmsg, {s.buffer_size});
+    if (!message) {
+        return {};
+    }
+    // (data, ancdata, msg_flags, address)
+    OwnedRef data = OwnedRef::share(PyTuple_GetItem(message.get(), 0));
+    long flags = data ? PyLong_AsLong(PyTuple_GetItem(message.get(), 2)) : -1;
+    if (flags == -1 && PyErr_Occurred()) {
+        return {};
+    }
+    if (flags & datagram::truncation_flag()) {
+        datagram::raise_too_long();
+        return {};
+    }
+    return data;
+}
+
 // `client.recv(4096).decode("utf-8")`. A signal that arrived since the interpreter last looked
-// has its handler run first: the receive may wait for a long time, or for ever.
-OwnedRef receive_text(const ModuleState& s, BorrowedRef client) {
+// has its handler run first: the receive may wait for a long time, or for ever. `native`: the
+// interpreter's own socket, where a datagram too long fails on every system.
+OwnedRef receive_text(const ModuleState& s, BorrowedRef client, bool native) {
     if (PyErr_CheckSignals() < 0) {
         return {};
     }
-    OwnedRef data = call_method(client, s.recv, {s.buffer_size});
+    OwnedRef data = native && datagram::truncation_flag() != 0
+                        ? receive_whole(s, client)
+                        : call_method(client, s.recv, {s.buffer_size});
     if (!data) {
         return {};
     }
@@ -127,8 +151,16 @@ class ReplyText {
     OwnedRef sum_;     // once the interpreter's `+` has taken over
 };
 
+// How far an exchange got, for its socket's end: a request answered in part is not closed.
+struct Progress {
+    bool sent = false;
+    bool multi = false;
+    bool over = false;  // the answer has all arrived (or never will)
+};
+
 // Everything after the socket exists: connect, send, read the reply.
-OwnedRef converse(const ModuleState& s, BorrowedRef client, BorrowedRef msg, BorrowedRef flag) {
+OwnedRef converse(const ModuleState& s, BorrowedRef client, BorrowedRef msg, BorrowedRef flag,
+                  Progress& progress) {
     if (!call_method(client, s.connect, {s.endpoint})) {
         return {};
     }
@@ -144,13 +176,15 @@ OwnedRef converse(const ModuleState& s, BorrowedRef client, BorrowedRef msg, Bor
     if (!call_method(client, s.send, {request})) {
         return {};
     }
+    progress.sent = true;
     OwnedRef rcv_msg = OwnedRef::share(s.empty);
     Truth single_reply = equals(flag, s.zero);
     if (single_reply < 0) {
         return {};
     }
+    progress.multi = !single_reply;
     if (single_reply) {
-        rcv_msg = receive_text(s, client);
+        rcv_msg = receive_text(s, client, native);
     } else if (native) {
         rcv_msg = drain_multi_reply(s, client, handle);
     } else {
@@ -165,31 +199,56 @@ OwnedRef converse(const ModuleState& s, BorrowedRef client, BorrowedRef msg, Bor
             if (!more) {
                 break;
             }
-            response = receive_text(s, client);
+            response = receive_text(s, client, false);
             if (!response || !gathered.add(response) || !gathered.add(s.line_feed)) {
                 return {};
             }
         }
         rcv_msg = gathered.finish();
     }
+    progress.over = static_cast<bool>(rcv_msg);
     if (!rcv_msg) {
         return {};
     }
     return strip_chars(s, rcv_msg, s.line_feed);
 }
 
+// Whether the error under way may leave an answer still coming: anything but a refusal (a
+// time-out, a signal handler's exception, a datagram that is not UTF-8 or too long).
+bool answer_may_follow() {
+    return !PyErr_ExceptionMatches(PyExc_ConnectionError);
+}
+
+// The socket is the module's now, kept until its answer is over; false if it could not be had.
+bool abandon(const ModuleState& s, BorrowedRef client, const Progress& progress) {
+    OwnedRef descriptor = call_method(client, s.detach, {});
+    if (!descriptor) {
+        return false;
+    }
+    unsigned long long handle = PyLong_AsUnsignedLongLong(descriptor.get());
+    if (PyErr_Occurred()) {
+        return false;
+    }
+    s.abandoned.keep(static_cast<datagram::Handle>(handle), progress.multi);
+    return true;
+}
+
 // A socket of the interpreter's own type is closed here, by that type's own C method, rather
 // than left to the collector, which would warn that it was never closed: what its release
 // does, without the warning. Other objects (stand-ins) are only dropped, and no method of
 // theirs is called. An error already under way stays the one that propagates.
-OwnedRef finish_with(const ModuleState& s, OwnedRef client, OwnedRef reply) {
+OwnedRef finish_with(const ModuleState& s, OwnedRef client, OwnedRef reply,
+                     const Progress& progress) {
     auto* socket_type = reinterpret_cast<PyTypeObject*>(s.genuine_socket_type.get());
     if (socket_type == nullptr || !PyObject_TypeCheck(client.get(), socket_type)) {
         return reply;
     }
     if (!reply) {
+        bool keep = progress.sent && !progress.over && answer_may_follow();
         SavedError pending;
-        call(s.genuine_close, {client});
+        if (!keep || !abandon(s, client, progress)) {
+            call(s.genuine_close, {client});
+        }
         return reply;
     }
     if (!call(s.genuine_close, {client})) {
@@ -203,12 +262,15 @@ OwnedRef finish_with(const ModuleState& s, OwnedRef client, OwnedRef reply) {
 namespace {
 
 OwnedRef exchange(const Command& command, const Arguments<3>& arguments) {
+    // Before this call's socket is made: a socket whose answer is over gives its port back.
+    command.state.abandoned.drain();
     OwnedRef client = make_client(command);
     if (!client) {
         return {};
     }
-    OwnedRef reply = converse(command.state, client, arguments[1], arguments[2]);
-    return finish_with(command.state, std::move(client), std::move(reply));
+    Progress progress;
+    OwnedRef reply = converse(command.state, client, arguments[1], arguments[2], progress);
+    return finish_with(command.state, std::move(client), std::move(reply), progress);
 }
 
 }  // namespace

@@ -34,6 +34,8 @@ const Text kTexts[] = {
     {&ModuleState::close, Kind::name, "close"},
     {&ModuleState::fileno, Kind::name, "fileno"},
     {&ModuleState::gettimeout, Kind::name, "gettimeout"},
+    {&ModuleState::recvmsg, Kind::name, "recvmsg"},
+    {&ModuleState::detach, Kind::name, "detach"},
     {&ModuleState::send_msg_attribute, Kind::name, "_ZolmarCommand__SendMsg"},
     {&ModuleState::get, Kind::name, "__get__"},
     {&ModuleState::objclass, Kind::name, "__objclass__"},
@@ -210,6 +212,7 @@ int traverse_state(PyObject* module, visitproc visit, void* arg) {
 int clear_state(PyObject* module) {
     if (ModuleState* state = raw_state(module)) {
         state->ready = false;
+        state->abandoned.close_all();
         for_each_member(*state, [](OwnedRef& member) { member.reset(); });
     }
     return 0;

@@ -4,6 +4,7 @@
 // shares objects with another module object.
 #pragma once
 
+#include "../channel/abandoned.hpp"
 #include "ref.hpp"
 
 namespace velkarcmd {
@@ -19,6 +20,7 @@ struct ModuleState {
     // Method and attribute names.
     OwnedRef strip, split, find, replace, encode, decode, replace_code, co_qualname;
     OwnedRef socket, af_inet, sock_dgram, connect, send, recv, close, fileno, gettimeout;
+    OwnedRef recvmsg, detach;
     OwnedRef send_msg_attribute, get, objclass;
     // Literals.
     OwnedRef empty, blank, line_feed, hyphen, comma, over, all, match_word, order_word;
@@ -39,6 +41,8 @@ struct ModuleState {
     // The awaitable exchange's own types, and the interpreter's `socket.socket`, whose objects
     // a proactor loop receives on (velkarcmd_async only; null in velkarcmd).
     OwnedRef exchange_type, notifier_type, socket_class;
+    // The sockets of ZolmarCommand's calls cut short while their answer was coming.
+    mutable AbandonedSockets abandoned;
     // Set once the state is complete.
     bool ready = false;
 };
