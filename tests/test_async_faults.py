@@ -5,6 +5,7 @@ run in a child process under a time limit."""
 import asyncio
 import gc
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -95,11 +96,16 @@ command = velkarcmd_async.AsyncZolmarCommand()
 
 
 def run_child(script, *args):
+    # A session of its own, so that a hung child's own children (a fork's) go with it.
+    session = {"start_new_session": True} if os.name == "posix" else {}
     child = popen([sys.executable, "-c", PRELUDE + textwrap.dedent(script)] + list(args),
-                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                  **session)
     try:
         out, err = child.communicate(timeout=CHILD_TIME_LIMIT)
     except subprocess.TimeoutExpired:
+        if session:
+            os.killpg(child.pid, signal.SIGKILL)
         child.kill()
         out, err = child.communicate()
         pytest.fail("the child hung:\n%s\n%s" % (out, err))
@@ -110,6 +116,9 @@ def run_child(script, *args):
 def test_every_call_ends_in_its_answer(zolmar_sim, name):
     if name in POSIX_ONLY and os.name != "posix":
         pytest.skip("no fork here")
+    if name == "fork" and "ASAN_OPTIONS" in os.environ:
+        # Its allocator's lock, taken by another thread at the fork, stays taken in the child.
+        pytest.skip("AddressSanitizer's allocator does not survive a fork of a threaded process")
     options, script, last = CHILDREN[name]
     zolmar_sim(*options)
     code, out, err = run_child(script)
