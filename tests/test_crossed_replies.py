@@ -78,6 +78,11 @@ def awaited_rounds(rounds, wrong):
     asyncio.run(run())
 
 
+# A timer's exception can land between the making of a socket and the module's hold on it,
+# where only the collector closes it (a ResourceWarning under -X dev): a fault of cutting calls
+# this way, not of the exchange.
+@pytest.mark.filterwarnings("ignore::ResourceWarning")
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 @pytest.mark.parametrize("rounds", [blocking_rounds, awaited_rounds], ids=["ZolmarCommand",
                                                                           "AsyncZolmarCommand"])
 def test_a_cut_answer_never_reaches_a_later_call(zolmar_sim, few_local_ports, rounds):
