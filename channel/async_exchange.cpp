@@ -532,8 +532,8 @@ OwnedRef reply_text(const ModuleState& s, const Core& core) {
     return {};
 }
 
-// Gives `future` the exception under way, unless it is settled (cancelled) already.
-PyObject* set_error(BorrowedRef future) {
+// The exception under way as an object, with its traceback, for a future; the error is cleared.
+OwnedRef take_error() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -543,6 +543,12 @@ PyObject* set_error(BorrowedRef future) {
     if (error && error_traceback) {
         PyException_SetTraceback(error.get(), error_traceback.get());
     }
+    return error;
+}
+
+// Gives `future` the exception under way.
+PyObject* set_error(BorrowedRef future) {
+    OwnedRef error = take_error();
     if (!error) {
         return nullptr;
     }
@@ -655,12 +661,7 @@ bool receive_on_proactor(BorrowedRef notifier) {
 // Every exchange the notifier holds gets the error under way: nothing would settle them.
 void fail_all(BorrowedRef notifier) {
     NotifierState* state = notifier_state(notifier);
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    OwnedRef error_type = OwnedRef::steal(type);
-    OwnedRef error = OwnedRef::steal(value);
-    OwnedRef error_traceback = OwnedRef::steal(traceback);
+    OwnedRef error = take_error();
     std::vector<OwnedRef> exchanges;
     for (const auto& held : state->waiting) {
         exchanges.push_back(OwnedRef::share(held.second));
@@ -720,8 +721,13 @@ OwnedRef make_object(BorrowedRef type) {
     return made;
 }
 
-template <typename Object>
-void release_object(PyObject* self) {
+// The types' tp_dealloc: `close` ends what the object holds without calling the loop, then the
+// state and the object go, and the reference to the type that the allocation took.
+template <typename Object, void (*close)(BorrowedRef, bool)>
+void dealloc_object(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    close(self, false);
+    delete reinterpret_cast<Object*>(self)->state;
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));
@@ -762,13 +768,6 @@ int exchange_clear(PyObject* self) {
     return 0;
 }
 
-void exchange_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    end_exchange(self, false);
-    delete exchange_state(self);
-    release_object<ExchangeObject>(self);
-}
-
 int notifier_traverse(PyObject* self, visitproc visit, void* arg) {
     NotifierState* state = notifier_state(self);
     if (int result = visit_type(self, visit, arg)) {
@@ -798,13 +797,6 @@ int notifier_clear(PyObject* self) {
         state->proactor.reset();
     }
     return 0;
-}
-
-void notifier_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    close_notifier(self, false);
-    delete notifier_state(self);
-    release_object<NotifierObject>(self);
 }
 
 // `exchange._readable()`: the loop saw the socket of a single reply readable.
@@ -856,7 +848,7 @@ PyMethodDef notifier_methods[] = {
 
 PyType_Slot exchange_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(exchange_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<ExchangeObject, end_exchange>)},
     {Py_tp_traverse, reinterpret_cast<void*>(exchange_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(exchange_clear)},
     {Py_tp_methods, exchange_methods},
@@ -865,7 +857,7 @@ PyType_Slot exchange_slots[] = {
 
 PyType_Slot notifier_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(notifier_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<NotifierObject, close_notifier>)},
     {Py_tp_traverse, reinterpret_cast<void*>(notifier_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(notifier_clear)},
     {Py_tp_methods, notifier_methods},
