@@ -220,8 +220,10 @@ bool answer_may_follow() {
 }
 
 // The socket is the module's now, kept until its answer is over; false if it could not be had.
+// Its type's own C method lets the descriptor go: no Python code runs, where a signal handler
+// could raise half-way.
 bool abandon(const ModuleState& s, BorrowedRef client, const Progress& progress) {
-    OwnedRef descriptor = call_method(client, s.detach, {});
+    OwnedRef descriptor = call(s.genuine_detach, {client});
     if (!descriptor) {
         return false;
     }

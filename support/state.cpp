@@ -35,7 +35,6 @@ const Text kTexts[] = {
     {&ModuleState::fileno, Kind::name, "fileno"},
     {&ModuleState::gettimeout, Kind::name, "gettimeout"},
     {&ModuleState::recvmsg, Kind::name, "recvmsg"},
-    {&ModuleState::detach, Kind::name, "detach"},
     {&ModuleState::send_msg_attribute, Kind::name, "_ZolmarCommand__SendMsg"},
     {&ModuleState::get, Kind::name, "__get__"},
     {&ModuleState::objclass, Kind::name, "__objclass__"},
@@ -74,6 +73,7 @@ OwnedRef ModuleState::* const kObjects[] = {
     &ModuleState::genuine_fileno,
     &ModuleState::genuine_gettimeout,
     &ModuleState::genuine_close,
+    &ModuleState::genuine_detach,
     &ModuleState::socket_timeout,
     &ModuleState::exchange_type,
     &ModuleState::notifier_type,
@@ -136,7 +136,8 @@ bool find_genuine_socket(ModuleState& state) {
     OwnedRef fileno = own_c_method(state, type, "fileno", descriptor_type);
     OwnedRef gettimeout = own_c_method(state, type, "gettimeout", descriptor_type);
     OwnedRef close = own_c_method(state, type, "close", descriptor_type);
-    if (!recv || !fileno || !gettimeout || !close) {
+    OwnedRef detach = own_c_method(state, type, "detach", descriptor_type);
+    if (!recv || !fileno || !gettimeout || !close || !detach) {
         return true;
     }
     state.genuine_socket_type = std::move(type);
@@ -144,6 +145,7 @@ bool find_genuine_socket(ModuleState& state) {
     state.genuine_fileno = std::move(fileno);
     state.genuine_gettimeout = std::move(gettimeout);
     state.genuine_close = std::move(close);
+    state.genuine_detach = std::move(detach);
     state.socket_timeout = std::move(timeout);
     return true;
 }

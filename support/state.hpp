@@ -20,7 +20,7 @@ struct ModuleState {
     // Method and attribute names.
     OwnedRef strip, split, find, replace, encode, decode, replace_code, co_qualname;
     OwnedRef socket, af_inet, sock_dgram, connect, send, recv, close, fileno, gettimeout;
-    OwnedRef recvmsg, detach;
+    OwnedRef recvmsg;
     OwnedRef send_msg_attribute, get, objclass;
     // Literals.
     OwnedRef empty, blank, line_feed, hyphen, comma, over, all, match_word, order_word;
@@ -36,6 +36,7 @@ struct ModuleState {
     // `_socket` found at import is not the genuine one. Only a socket whose `recv` is that
     // type's own C method is read natively, and only such a socket is closed explicitly.
     OwnedRef genuine_socket_type, genuine_recv, genuine_fileno, genuine_gettimeout, genuine_close;
+    OwnedRef genuine_detach;
     // `_socket.timeout`, raised when a natively drained datagram does not come in time.
     OwnedRef socket_timeout;
     // The awaitable exchange's own types, and the interpreter's `socket.socket`, whose objects
