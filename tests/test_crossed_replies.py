@@ -6,6 +6,7 @@ import errno
 import os
 import random
 import signal
+import sys
 
 import pytest
 import velkarcmd
@@ -19,6 +20,9 @@ PORT_RANGE = "/proc/sys/net/ipv4/ip_local_port_range"
 @pytest.fixture
 def few_local_ports():
     """256 local ports, where this network namespace lets the tests say so."""
+    if not sys.platform.startswith("linux"):
+        yield  # Wine shows a /proc of its own that takes the write but not the restore
+        return
     try:
         with open(PORT_RANGE) as current:
             previous = current.read()
