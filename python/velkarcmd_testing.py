@@ -246,12 +246,43 @@ def _started(journal_dir, journal=None, extra_args=(), **options):
     pytest.fail(failure, pytrace=False)
 
 
+def _ended_on_its_own(sim):
+    return sim is not None and sim.returncode is None and not sim.running
+
+
+def _ended_report(sim, what):
+    """Reaps a simulator that ended on its own; what it said, for the test's report."""
+    code = sim.stop()
+    return ("zolmar-sim ended during %s (exit code %s): %s"
+            % (what, code, sim.stderr.strip() or "no message"))
+
+
 def _check_survived(sim, what):
     """Fails the test if `sim` ended on its own rather than by stop()."""
-    if sim is not None and not sim.running and sim.returncode is None:
-        code = sim.stop()
-        pytest.fail("zolmar-sim ended during %s (exit code %s): %s"
-                    % (what, code, sim.stderr.strip() or "no message"), pytrace=False)
+    if _ended_on_its_own(sim):
+        pytest.fail(_ended_report(sim, what), pytrace=False)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    # A simulator that ended during the test's body fails that test, not its teardown: the
+    # answers the test saw came from a simulator that did not last.
+    outcome = yield
+    if call.when != "call":
+        return
+    funcargs = getattr(item, "funcargs", {})
+    handle = funcargs.get("zolmar_sim")
+    sim = handle.current if isinstance(handle, ZolmarSimFixture) else funcargs.get(
+        "zolmar_sim_session")
+    if not isinstance(sim, ZolmarSim) or not _ended_on_its_own(sim):
+        return
+    report = outcome.get_result()
+    message = _ended_report(sim, "the test")
+    if report.passed:
+        report.outcome = "failed"
+        report.longrepr = message
+    else:
+        report.sections.append(("zolmar-sim", message))
 
 
 class ZolmarSimFixture(object):

@@ -368,7 +368,7 @@ def test_python_m_zolmar_sim_serves_and_stops_cleanly(zolmar_sim, command):
     sim = zolmar_sim(*FIXED, launcher=PYTHON_M)
     order(command, "A1", "B", "16000", "1")
     code, out, err = sim.stop()
-    assert code == 0 and "stopped after 1 requests" in out and err == ""
+    assert code == 0 and "stopped after 1 request\n" in out and err == ""
 
 
 if sys.platform == "win32":
@@ -388,7 +388,7 @@ def test_stops_cleanly(zolmar_sim, command, how):
     sim = zolmar_sim(*FIXED)
     order(command, "A1", "B", "16000", "1")
     code, out, err = sim.stop(how)
-    assert code == 0 and "stopped after 1 requests" in out and err == ""
+    assert code == 0 and "stopped after 1 request\n" in out and err == ""
 
 
 @pytest.mark.parametrize("args", [
