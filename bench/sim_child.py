@@ -1,10 +1,8 @@
-"""zolmar-sim as a child of a benchmark: started with a context manager, stopped on every path."""
-import os
-import shutil
+"""zolmar-sim as a child of a benchmark: the plugin's launcher, stopped on every path."""
 import signal
-import subprocess
 import sys
-import threading
+
+import velkarcmd_testing
 
 
 def _die_with_parent():
@@ -22,45 +20,24 @@ def _terminate_as_exit(signum, frame):
 
 
 class Simulator(object):
+    """``with Simulator(*args):`` runs zolmar-sim with those arguments for the block."""
+
     def __init__(self, *args):
-        here = os.path.dirname(sys.executable)
-        exe = shutil.which("zolmar-sim", path=here) or shutil.which("zolmar-sim")
-        if exe is None:
-            raise SystemExit("zolmar-sim is not installed beside %s" % sys.executable)
-        self.args = [exe] + list(args)
-        self.process = None
+        self.args = list(args)
+        self.sim = None
 
     def __enter__(self):
         # A SIGTERM to the bench unwinds through __exit__ like Ctrl-C does.
         signal.signal(signal.SIGTERM, _terminate_as_exit)
-        self.process = subprocess.Popen(
-            self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
-            preexec_fn=_die_with_parent if sys.platform.startswith("linux") else None)
+        linux = sys.platform.startswith("linux")
         try:
-            banner = []
-            reader = threading.Thread(target=lambda: banner.append(self.process.stdout.readline()))
-            reader.daemon = True
-            reader.start()
-            reader.join(10)
-            if not banner or "listening" not in banner[0]:
-                detail = self.process.stderr.read() if self.process.poll() is not None else ""
-                raise SystemExit("zolmar-sim did not start (is port 5656 taken?) %s" % detail)
-        except BaseException:
-            self.stop()
-            raise
+            self.sim = velkarcmd_testing.ZolmarSim(
+                self.args, preexec_fn=_die_with_parent if linux else None)
+        except velkarcmd_testing.ZolmarSimError as error:
+            raise SystemExit(str(error)) from None
         return self
 
-    def stop(self):
-        if self.process is None or self.process.returncode is not None:
-            return
-        if self.process.poll() is None:
-            self.process.terminate()
-        try:
-            self.process.communicate(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.communicate()
-
     def __exit__(self, *exc):
-        self.stop()
+        if self.sim is not None:
+            self.sim.stop()
         return False

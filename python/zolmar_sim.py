@@ -3,6 +3,8 @@
 The same options and exit codes as ``zolmar-sim`` itself (``python -m zolmar_sim --help``), for
 when the scripts folder pip installed it into (``Scripts\\`` on Windows) is not on PATH.
 """
+from __future__ import annotations
+
 import csv
 import glob
 import os
@@ -10,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+from typing import Optional, Sequence
 
 NAMES = ("zolmar-sim.exe", "zolmar-sim") if os.name == "nt" else ("zolmar-sim",)
 
@@ -18,7 +21,7 @@ class NotInstalled(Exception):
     pass
 
 
-def _recorded():
+def _recorded() -> Optional[str]:
     """Where pip put zolmar-sim for the velkarcmd installed beside this file, read from the
     installation's own RECORD: right for --user, --prefix and --target installs too."""
     here = os.path.dirname(os.path.abspath(__file__))
@@ -35,7 +38,7 @@ def _recorded():
     return None
 
 
-def find_executable():
+def find_executable() -> str:
     """zolmar-sim as installed with velkarcmd, else beside the running interpreter (its
     environment's scripts), else on PATH. NotInstalled if none."""
     found = _recorded()
@@ -53,14 +56,14 @@ def find_executable():
     return found
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     args = sys.argv[1:] if argv is None else list(argv)
     try:
         executable = find_executable()
     except NotInstalled as error:
         sys.stderr.write("zolmar_sim: %s\n" % error)
         return 2
-    if os.name != "nt":
+    if sys.platform != "win32":
         # The simulator takes this process's place: signals reach it, and its exit code is ours.
         sys.stdout.flush()
         os.execv(executable, [executable] + args)

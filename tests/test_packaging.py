@@ -89,7 +89,8 @@ def test_the_wheel_carries_module_stub_plugin_and_metadata(built):
         points = next(name for name in names if name.endswith(".dist-info/entry_points.txt"))
         entry_points = archive.read(points).decode("utf-8")
     assert "velkarcmd-stubs/__init__.pyi" in names
-    assert "velkarcmd_testing.py" in names and "zolmar_sim.py" in names
+    assert {"velkarcmd_testing/__init__.py", "velkarcmd_testing/py.typed",
+            "zolmar_sim.py"} <= set(names)
     assert any(name.startswith("velkarcmd.") and name.endswith((".so", ".pyd")) for name in names)
     assert "[pytest11]" in entry_points and "velkarcmd_testing" in entry_points
     assert metadata["Summary"] and metadata["Requires-Python"] == ">=3.7"

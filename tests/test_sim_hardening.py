@@ -11,7 +11,6 @@ import socket
 import struct
 import subprocess
 import sys
-import time
 
 import pytest
 from sim_process import raw_exchange

@@ -64,18 +64,23 @@ MISUSES = {
     "int_orderid": ('c.Delete("A1", 1)', 'Argument 2 to "Delete"'),
     "match_type_text": ('ok: str = c._ZolmarCommand__IsMatchType("LMT", "ROD")',
                         'has type "bool", variable has type "str"'),
+    "fixture_stop": ("def f(zolmar_sim: velkarcmd_testing.ZolmarSimFixture) -> str: "
+                     "return zolmar_sim.stop()", 'got "int", expected "str"'),
 }
+PREAMBLE = ("from typing import List\nimport velkarcmd, velkarcmd_testing\n"
+            "c = velkarcmd.ZolmarCommand()\n")
 
 
 @pytest.fixture(scope="module")
 def misuse_report(tmp_path_factory):
     where = tmp_path_factory.mktemp("misuse")
     for name, (line, _) in MISUSES.items():
-        (where / (name + ".py")).write_text(
-            "from typing import List\nimport velkarcmd\nc = velkarcmd.ZolmarCommand()\n"
-            + line + "\n", encoding="utf-8")
+        (where / (name + ".py")).write_text(PREAMBLE + line + "\n", encoding="utf-8")
+    # A test of a trading script that annotates the plugin's fixture.
     (where / "fine.py").write_text(
-        "from typing import List\nimport velkarcmd\nc = velkarcmd.ZolmarCommand()\n"
+        PREAMBLE + "def test_it(zolmar_sim: velkarcmd_testing.ZolmarSimFixture) -> None:\n"
+        '    sim: velkarcmd_testing.ZolmarSim = zolmar_sim(price={"FUT": "17000"}, journal=True)\n'
+        '    assert sim.stop() == 0 and "FUT" in zolmar_sim.read_journal()\n'
         'oid: str = c.Order("A1", "FUT", "B", "16950", "2", "ROD", "LMT", None, None, anc="a b")\n'
         'lines: List[str] = c.GetInStock("A1") + c.GetAccount("A1", oid)\n'
         'c.AddQuote("A1", "FUT, STK", append=True)\n', encoding="utf-8")

@@ -23,14 +23,22 @@ When the port is taken, by the real application say, the test errors in setup sa
 its body runs: nothing is sent there. ``zolmar_sim_session`` shares one simulator between the
 tests that ask for it.
 """
+from __future__ import annotations
+
 import os
 import signal
 import socket
 import subprocess
+import sys
 import threading
+import time
+from typing import Any, Dict, Generator, Iterable, List, Mapping, Optional, Sequence, Union
 
 import pytest
 import zolmar_sim as _installed
+
+# A journal: a path, True for a file in the test's temporary directory, or None/False for none.
+Journal = Union[str, "os.PathLike[str]", bool, None]
 
 HOST = "127.0.0.1"
 PORT = 5656
@@ -49,7 +57,23 @@ class ZolmarSimError(Exception):
     pass
 
 
-def find_executable():
+# Wine, not Windows, now and then refuses to start a process with "Internal error".
+_WINE_INTERNAL_ERROR = 1359
+
+
+def _popen(args: Sequence[str], **options: Any) -> "subprocess.Popen[str]":
+    """subprocess.Popen, tried again when Wine refuses the process with its internal error."""
+    for attempt in range(3):
+        try:
+            return subprocess.Popen(args, **options)
+        except OSError as error:
+            if getattr(error, "winerror", None) != _WINE_INTERNAL_ERROR or attempt == 2:
+                raise
+            time.sleep(0.1)
+    raise AssertionError("unreachable")
+
+
+def find_executable() -> str:
     """zolmar-sim as installed with velkarcmd (the installation's RECORD), else beside the running
     interpreter (its environment's scripts), else on PATH."""
     try:
@@ -58,7 +82,7 @@ def find_executable():
         raise ZolmarSimError(str(error)) from None
 
 
-def port_is_free(host=HOST, port=PORT):
+def port_is_free(host: str = HOST, port: int = PORT) -> bool:
     """Whether nobody holds the UDP port; a bind, so nothing reaches whoever holds it."""
     probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     try:
@@ -71,9 +95,10 @@ def port_is_free(host=HOST, port=PORT):
     return True
 
 
-def command_line(journal=None, extra_args=(), **options):
+def command_line(journal: Union[str, "os.PathLike[str]", None] = None,
+                 extra_args: Iterable[str] = (), **options: Any) -> List[str]:
     """The simulator's arguments for the fixture's keywords."""
-    args = []
+    args: List[str] = []
     for name, value in sorted(options.items()):
         if name in ("host", "port", "quiet"):
             raise ValueError(
@@ -87,17 +112,17 @@ def command_line(journal=None, extra_args=(), **options):
             args += [flag, str(value)]
     if journal is not None:
         args += ["--journal", os.fspath(journal)]
-    extra_args = list(extra_args)
+    extra = list(extra_args)
     for given in ("--host", "--port", "--quiet"):
-        if given in extra_args:
+        if given in extra:
             raise ValueError("zolmar_sim: %s is not adjustable through extra_args" % given)
-    return args + extra_args
+    return args + extra
 
 
-def ask_to_stop(process):
+def ask_to_stop(process: "subprocess.Popen[str]") -> None:
     """Asks a zolmar-sim started by ZolmarSim to stop cleanly: SIGTERM, on Windows Ctrl-Break to
     its process group. OSError if it cannot be asked."""
-    if os.name != "nt":
+    if sys.platform != "win32":
         process.send_signal(signal.SIGTERM)
         return
     import ctypes
@@ -112,26 +137,32 @@ def ask_to_stop(process):
 
 
 class ZolmarSim(object):
-    """A running zolmar-sim: ``journal`` (path or None), ``read_journal()``, ``stop()`` (its exit
-    code), ``running``, ``args``, ``banner``."""
+    """A running zolmar-sim, started with the simulator's command-line ``args``: ``journal``
+    (path or None), ``read_journal()``, ``stop()`` (its exit code), ``running``, ``args``,
+    ``banner``; once stopped, ``returncode``, ``stdout`` (what it printed after its banner) and
+    ``stderr``. A context manager, stopped on leaving. ``launcher`` is the command that runs the
+    simulator (zolmar-sim as installed, unless given); ``popen_options`` go to subprocess.Popen.
+    ZolmarSimError if it does not start."""
 
-    def __init__(self, args, journal=None):
-        self.args = [find_executable()] + list(args)
+    def __init__(self, args: Iterable[str], journal: Optional[str] = None,
+                 launcher: Optional[Sequence[str]] = None, **popen_options: Any) -> None:
+        self.args: List[str] = list(launcher or [find_executable()]) + list(args)
         self.journal = journal
-        self.returncode = None
+        self.returncode: Optional[int] = None
+        self.stdout = ""
         self.stderr = ""
-        flags = 0
-        if os.name == "nt":
+        if sys.platform == "win32":
             # A group of its own, so that CTRL_BREAK_EVENT reaches it and not the test run.
-            flags = subprocess.CREATE_NEW_PROCESS_GROUP
-        self.process = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        universal_newlines=True, creationflags=flags)
+            popen_options.setdefault("creationflags", subprocess.CREATE_NEW_PROCESS_GROUP)
+        self.process = _popen(self.args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True, **popen_options)
         self.banner = self._wait_until_listening()
 
-    def _wait_until_listening(self):
-        first = []
-        reader = threading.Thread(target=lambda: first.append(self.process.stdout.readline()))
+    def _wait_until_listening(self) -> str:
+        first: List[str] = []
+        assert self.process.stdout is not None
+        readline = self.process.stdout.readline
+        reader = threading.Thread(target=lambda: first.append(readline()))
         reader.daemon = True
         reader.start()
         reader.join(STARTUP_SECONDS)
@@ -149,28 +180,39 @@ class ZolmarSim(object):
                              % (self.returncode, err.strip() or "no message"))
 
     @property
-    def running(self):
+    def running(self) -> bool:
         return self.process.poll() is None
 
-    def stop(self):
-        """Stops the simulator (SIGTERM; on Windows CTRL_BREAK_EVENT); returns its exit code."""
+    def stop(self, how: Optional[int] = None) -> int:
+        """Stops the simulator and returns its exit code: by default as ask_to_stop() does
+        (SIGTERM; on Windows CTRL_BREAK_EVENT), else with the signal (on Windows the console
+        event) ``how``. Killed if it has not ended within STOP_SECONDS."""
         if self.returncode is not None:
             return self.returncode
         if self.process.poll() is None:
             try:
-                ask_to_stop(self.process)
+                if how is None:
+                    ask_to_stop(self.process)
+                else:
+                    self.process.send_signal(how)
             except OSError:
                 self.process.kill()
         try:
-            _, err = self.process.communicate(timeout=STOP_SECONDS)
+            out, err = self.process.communicate(timeout=STOP_SECONDS)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            _, err = self.process.communicate()
-        self.stderr = err
+            out, err = self.process.communicate()
+        self.stdout, self.stderr = out, err
         self.returncode = self.process.returncode
         return self.returncode
 
-    def read_journal(self):
+    def __enter__(self) -> "ZolmarSim":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    def read_journal(self) -> str:
         """The journal's text. Complete once stopped: while running, the simulator may hold
         back the latest lines."""
         if self.journal is None:
@@ -191,7 +233,7 @@ _MARKER_UNUSED = (
 )
 
 
-def pytest_configure(config):
+def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers",
         "zolmar_sim(**options): the options the zolmar_sim fixture starts zolmar-sim with for "
@@ -200,18 +242,19 @@ def pytest_configure(config):
 
 
 @pytest.hookimpl(tryfirst=True)
-def pytest_runtest_setup(item):
+def pytest_runtest_setup(item: pytest.Item) -> None:
     # Before any fixture: a test marked on its own but without the fixture must not run at all.
-    if "zolmar_sim" in getattr(item, "fixturenames", ()):
+    fixtures = getattr(item, "fixturenames", ())
+    if "zolmar_sim" in fixtures:
         return
     if any(node is item for node, _ in item.iter_markers_with_node(MARKER)):
         session = (" (zolmar_sim_session takes its options from the zolmar_sim_session_options "
-                   "fixture)" if "zolmar_sim_session" in item.fixturenames else "")
+                   "fixture)" if "zolmar_sim_session" in fixtures else "")
         pytest.fail(_MARKER_UNUSED.format(test=item.nodeid, session=session, host=HOST,
                                           port=PORT), pytrace=False)
 
 
-def _marker_options(request):
+def _marker_options(request: pytest.FixtureRequest) -> Dict[str, Any]:
     marker = request.node.get_closest_marker(MARKER)
     if marker is None:
         return {}
@@ -222,7 +265,8 @@ def _marker_options(request):
     return dict(marker.kwargs)
 
 
-def _launch(journal_dir, journal=None, extra_args=(), **options):
+def _launch(journal_dir: "os.PathLike[str]", journal: Journal = None,
+            extra_args: Iterable[str] = (), **options: Any) -> ZolmarSim:
     """Checks the options and the port, then starts a ZolmarSim. ValueError for options the
     fixture refuses, ZolmarSimError when the port is taken or the simulator does not start."""
     if journal is True:
@@ -235,7 +279,8 @@ def _launch(journal_dir, journal=None, extra_args=(), **options):
     return ZolmarSim(args, journal=None if journal is None else os.fspath(journal))
 
 
-def _started(journal_dir, journal=None, extra_args=(), **options):
+def _started(journal_dir: "os.PathLike[str]", journal: Journal = None,
+             extra_args: Iterable[str] = (), **options: Any) -> ZolmarSim:
     """_launch, its failures as the test's failure: the message alone."""
     failure = None
     try:
@@ -246,31 +291,32 @@ def _started(journal_dir, journal=None, extra_args=(), **options):
     pytest.fail(failure, pytrace=False)
 
 
-def _ended_on_its_own(sim):
-    return sim is not None and sim.returncode is None and not sim.running
+def _ended_on_its_own(sim: ZolmarSim) -> bool:
+    return sim.returncode is None and not sim.running
 
 
-def _ended_report(sim, what):
+def _ended_report(sim: ZolmarSim, what: str) -> str:
     """Reaps a simulator that ended on its own; what it said, for the test's report."""
     code = sim.stop()
     return ("zolmar-sim ended during %s (exit code %s): %s"
             % (what, code, sim.stderr.strip() or "no message"))
 
 
-def _check_survived(sim, what):
+def _check_survived(sim: Optional[ZolmarSim], what: str) -> None:
     """Fails the test if `sim` ended on its own rather than by stop()."""
-    if _ended_on_its_own(sim):
+    if sim is not None and _ended_on_its_own(sim):
         pytest.fail(_ended_report(sim, what), pytrace=False)
 
 
 @pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item, call):
+def pytest_runtest_makereport(item: pytest.Item,
+                              call: "pytest.CallInfo[None]") -> Generator[None, Any, None]:
     # A simulator that ended during the test's body fails that test, not its teardown: the
     # answers the test saw came from a simulator that did not last.
     outcome = yield
     if call.when != "call":
         return
-    funcargs = getattr(item, "funcargs", {})
+    funcargs: Dict[str, Any] = getattr(item, "funcargs", {})
     handle = funcargs.get("zolmar_sim")
     sim = handle.current if isinstance(handle, ZolmarSimFixture) else funcargs.get(
         "zolmar_sim_session")
@@ -294,11 +340,12 @@ class ZolmarSimFixture(object):
     returns the new ZolmarSim.
     """
 
-    def __init__(self, journal_dir):
+    def __init__(self, journal_dir: "os.PathLike[str]") -> None:
         self._journal_dir = journal_dir
-        self.current = None
+        self.current: Optional[ZolmarSim] = None
 
-    def __call__(self, journal=None, extra_args=(), **options):
+    def __call__(self, journal: Journal = None, extra_args: Iterable[str] = (),
+                 **options: Any) -> ZolmarSim:
         # The options first, so that refused ones leave the running simulator as it is.
         command_line(extra_args=extra_args, **options)
         if self.current is not None:
@@ -308,12 +355,40 @@ class ZolmarSimFixture(object):
                                 **options)
         return self.current
 
-    def __getattr__(self, name):
-        if name.startswith("_") or self.__dict__.get("current") is None:
+    def _running_sim(self, name: str) -> ZolmarSim:
+        current: Optional[ZolmarSim] = self.__dict__.get("current")
+        if current is None:
             raise AttributeError(name)
-        return getattr(self.current, name)
+        return current
 
-    def _finish(self):
+    @property
+    def journal(self) -> Optional[str]:
+        return self._running_sim("journal").journal
+
+    @property
+    def running(self) -> bool:
+        return self._running_sim("running").running
+
+    @property
+    def args(self) -> List[str]:
+        return self._running_sim("args").args
+
+    @property
+    def banner(self) -> str:
+        return self._running_sim("banner").banner
+
+    def read_journal(self) -> str:
+        return self._running_sim("read_journal").read_journal()
+
+    def stop(self, how: Optional[int] = None) -> int:
+        return self._running_sim("stop").stop(how)
+
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("_"):
+            raise AttributeError(name)
+        return getattr(self._running_sim(name), name)
+
+    def _finish(self) -> None:
         sim, self.current = self.current, None
         if sim is not None:
             _check_survived(sim, "the test")
@@ -324,31 +399,32 @@ class _SharedSim(object):
     """The session's simulator behind zolmar_sim_session: started when a test first asks for
     it, stopped while a test uses zolmar_sim (which needs the port), started anew after."""
 
-    live = []  # the one of this session, to be stopped for zolmar_sim
+    live: List["_SharedSim"] = []  # the one of this session, to be stopped for zolmar_sim
 
-    def __init__(self, options, journal_dir):
+    def __init__(self, options: Dict[str, Any], journal_dir: "os.PathLike[str]") -> None:
         self.options = options
         self.journal_dir = journal_dir
-        self.current = None
+        self.current: Optional[ZolmarSim] = None
         _SharedSim.live.append(self)
 
-    def ensure_running(self):
+    def ensure_running(self) -> ZolmarSim:
         if self.current is None:
             self.current = _started(self.journal_dir, **self.options)
         return self.current
 
-    def suspend(self):
+    def suspend(self) -> None:
         sim, self.current = self.current, None
         if sim is not None:
             sim.stop()
 
-    def close(self):
+    def close(self) -> None:
         self.suspend()
         _SharedSim.live.remove(self)
 
 
 @pytest.fixture
-def zolmar_sim(request, tmp_path):
+def zolmar_sim(request: pytest.FixtureRequest,
+               tmp_path: "os.PathLike[str]") -> Generator[ZolmarSimFixture, None, None]:
     """zolmar-sim on 127.0.0.1:5656 for this test: started before the test runs, with the
     options of ``@pytest.mark.zolmar_sim(...)`` (the keywords below) or the simulator's defaults,
     and stopped when it ends. The test errors in setup if the port is taken, and nothing is sent
@@ -371,14 +447,15 @@ def zolmar_sim(request, tmp_path):
 
 
 @pytest.fixture(scope="session")
-def zolmar_sim_session_options():
+def zolmar_sim_session_options() -> Mapping[str, Any]:
     """The options of zolmar_sim_session's simulator, the zolmar_sim fixture's keywords; {} for
     its defaults. Override it in a conftest.py with a session-scoped fixture of this name."""
     return {}
 
 
 @pytest.fixture(scope="session")
-def _zolmar_sim_shared(zolmar_sim_session_options, tmp_path_factory):
+def _zolmar_sim_shared(zolmar_sim_session_options: Mapping[str, Any],
+                       tmp_path_factory: pytest.TempPathFactory) -> Generator[_SharedSim, None, None]:
     shared = _SharedSim(dict(zolmar_sim_session_options),
                         tmp_path_factory.mktemp("zolmar-sim-session"))
     yield shared
@@ -386,7 +463,7 @@ def _zolmar_sim_shared(zolmar_sim_session_options, tmp_path_factory):
 
 
 @pytest.fixture
-def zolmar_sim_session(_zolmar_sim_shared):
+def zolmar_sim_session(_zolmar_sim_shared: _SharedSim) -> Generator[ZolmarSim, None, None]:
     """One zolmar-sim for every test of the session that asks for it, so that only the first
     pays for its start: accounts, orders and prices carry over from test to test. Options from
     zolmar_sim_session_options. A test that uses zolmar_sim stops it meanwhile; the next test
