@@ -13,7 +13,7 @@ import time
 import pytest
 import velkarcmd
 import velkarcmd_async
-from stand_in import Pause
+from stand_in import Hold, Pause
 
 # Every asyncio loop the interpreter ships: the selector loop everywhere, the proactor loop on
 # Windows (its default from 3.8).
@@ -115,30 +115,32 @@ def test_no_record_is_lost_while_the_loop_computes(zolmar_sim, loop, delivery, r
 # --- the loop keeps running ----------------------------------------------------------------------
 
 @pytest.mark.parametrize("method, args, answer", [
-    ("FutureRights", ("A1",), [Pause(0.6), "equity"]),
-    ("GetUnfinished", ("A1", "All"), ["1,Order", Pause(0.3), "2,Order", Pause(0.3), "over"]),
+    ("FutureRights", ("A1",), lambda held: [held, "equity"]),
+    ("GetUnfinished", ("A1", "All"), lambda held: ["1,Order", held, "2,Order", "over"]),
 ])
 def test_the_loop_runs_on_while_a_call_waits(app, loop, method, args, answer):
-    app.answer(*answer)
+    # The answer is held until the loop has taken 20 other steps meanwhile: a call that held the
+    # loop up would never see it, however fast or slow the machine.
+    stepped = threading.Event()
+    app.answer(*answer(Hold(stepped)))
     command = velkarcmd_async.AsyncZolmarCommand()
-    gaps = []
+    steps = []
 
-    async def tick(call):
-        last = time.monotonic()
+    async def step(call):
         while not call.done():
             await asyncio.sleep(0.01)
-            now = time.monotonic()
-            gaps.append(now - last)
-            last = now
+            steps.append(call.done())
+            if len(steps) == 20:
+                stepped.set()
 
     async def scenario():
         call = asyncio.ensure_future(getattr(command, method)(*args))
-        await tick(call)
+        await step(call)
         return call.result()
 
     result = loop.run_until_complete(scenario())
     assert result in ("equity", ["1,Order", "2,Order"])
-    assert len(gaps) > 20 and max(gaps) < 0.2
+    assert stepped.is_set() and steps[:20] == [False] * 20
 
 
 # --- ending early ------------------------------------------------------------------------------
