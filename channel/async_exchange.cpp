@@ -7,7 +7,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../support/methods.hpp"
 #include "../support/saved_error.hpp"
 #include "../support/state.hpp"
 #include "../support/text.hpp"

@@ -25,10 +25,10 @@ OwnedRef lookup_in(BorrowedRef names, BorrowedRef key) {
 
 // The global name `socket` as the exchange's own code sees it: its module's namespace first,
 // then the builtins. Looked up at every use, so a later rebinding takes effect.
-OwnedRef lookup_socket_module(const Command& command) {
-    BorrowedRef name = command.state.socket;
-    OwnedRef globals = OwnedRef::share(command.state.globals);
-    for (BorrowedRef names : {globals.borrow(), command.state.builtins.borrow()}) {
+OwnedRef lookup_socket_module(const ModuleState& s) {
+    BorrowedRef name = s.socket;
+    OwnedRef globals = OwnedRef::share(s.globals);
+    for (BorrowedRef names : {globals.borrow(), s.builtins.borrow()}) {
         if (!names) {
             continue;
         }
@@ -42,19 +42,18 @@ OwnedRef lookup_socket_module(const Command& command) {
 }
 
 // `socket.socket(socket.AF_INET, socket.SOCK_DGRAM)`, reading `socket` anew for each of the three.
-OwnedRef make_client(const Command& command) {
-    const ModuleState& s = command.state;
-    OwnedRef module = lookup_socket_module(command);
+OwnedRef make_client(const ModuleState& s) {
+    OwnedRef module = lookup_socket_module(s);
     OwnedRef factory = module ? get_attribute(module, s.socket) : OwnedRef();
     if (!factory) {
         return {};
     }
-    module = lookup_socket_module(command);
+    module = lookup_socket_module(s);
     OwnedRef family = module ? get_attribute(module, s.af_inet) : OwnedRef();
     if (!family) {
         return {};
     }
-    module = lookup_socket_module(command);
+    module = lookup_socket_module(s);
     OwnedRef kind = module ? get_attribute(module, s.sock_dgram) : OwnedRef();
     if (!kind) {
         return {};
@@ -261,24 +260,21 @@ OwnedRef finish_with(const ModuleState& s, OwnedRef client, OwnedRef reply,
 
 }  // namespace
 
-namespace {
-
-OwnedRef exchange(const Command& command, const Arguments<3>& arguments) {
+PyObject* send_msg(PyObject* module, PyObject* args) {
+    const ModuleState* state = state_of(module);
+    Arguments<3> arguments;
+    if (state == nullptr || !arguments.take(args, "__SendMsg")) {
+        return nullptr;
+    }
     // Before this call's socket is made: a socket whose answer is over gives its port back.
-    command.state.abandoned.drain();
-    OwnedRef client = make_client(command);
+    state->abandoned.drain();
+    OwnedRef client = make_client(*state);
     if (!client) {
-        return {};
+        return nullptr;
     }
     Progress progress;
-    OwnedRef reply = converse(command.state, client, arguments[1], arguments[2], progress);
-    return finish_with(command.state, std::move(client), std::move(reply), progress);
-}
-
-}  // namespace
-
-PyObject* send_msg(PyObject* module, PyObject* args) {
-    return run_native<3>(module, args, "__SendMsg", exchange);
+    OwnedRef reply = converse(*state, client, arguments[1], arguments[2], progress);
+    return finish_with(*state, std::move(client), std::move(reply), progress).release();
 }
 
 OwnedRef send_through(const ModuleState& s, BorrowedRef self, BorrowedRef text, ReplyMode mode) {

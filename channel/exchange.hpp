@@ -2,7 +2,8 @@
 // 127.0.0.1:5656 and one reply datagram, or reply datagrams up to the end marker "over".
 #pragma once
 
-#include "../support/native.hpp"
+#include "../support/ref.hpp"
+#include "../support/state.hpp"
 
 namespace velkarcmd {
 

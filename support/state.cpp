@@ -1,7 +1,5 @@
 #include "state.hpp"
 
-#include "methods.hpp"
-
 #include <new>
 
 namespace velkarcmd {
