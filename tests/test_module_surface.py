@@ -5,32 +5,16 @@ import inspect
 import string
 import sys
 
+import plain_commands as plain
 import pytest
 import velkarcmd as module
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from velkarcmd import ZolmarCommand
 
-# key, __name__, parameters after self, defaults
-METHODS = [
-    ("__init__", "__init__", [], ()),
-    ("_ZolmarCommand__SendMsg", "__SendMsg", ["msg", "flag"], ()),
-    ("_ZolmarCommand__IsMatchType", "__IsMatchType", ["ot", "tt"], ()),
-    (
-        "Order",
-        "Order",
-        ["broker", "prodid", "bs", "price", "qty", "timetype", "ordertype", "timekind",
-         "pricetype", "daytrade", "anc"],
-        ("0", ""),
-    ),
-    ("Delete", "Delete", ["broker", "orderid"], ()),
-    ("GetAccount", "GetAccount", ["broker", "orderid"], ()),
-    ("MatchAccount", "MatchAccount", ["broker", "orderid"], ()),
-    ("GetUnfinished", "GetUnfinished", ["broker", "orderid"], ()),
-    ("GetInStock", "GetInStock", ["broker", "prodid"], ("",)),
-    ("FutureRights", "FutureRights", ["broker"], ()),
-    ("AddQuote", "AddQuote", ["broker", "symbols", "append"], (False,)),
-]
+# key, __name__, parameters after self, defaults: those of the plain Python functions.
+METHODS = [(key, function.__name__, list(inspect.signature(function).parameters)[1:],
+            function.__defaults__ or ()) for key, function in plain.METHODS]
 
 CONSTRUCTOR_DOC = "\n".join([
     "output = subprocess.check_output('tasklist /FI \"IMAGENAME eq Zolmar.exe\" /SVC' , "
