@@ -14,7 +14,6 @@ namespace velkarcmd {
 
 namespace {
 
-constexpr std::size_t kDatagramLimit = 4096;
 // A few MB: room for a whole burst of replies while the reader is held up. Linux grants at
 // most net.core.rmem_max.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;

@@ -61,14 +61,6 @@ OwnedRef make_client(const ModuleState& s) {
     return call(factory, {family, kind});
 }
 
-// `msg.encode("utf-8")`; an exact str is encoded directly, with the same strict errors.
-OwnedRef encode_utf8(const ModuleState& s, BorrowedRef msg) {
-    if (is_exact_str(msg)) {
-        return OwnedRef::steal(PyUnicode_AsUTF8String(msg.get()));
-    }
-    return call_method(msg, s.encode, {s.utf8});
-}
-
 // `client.recvmsg(4096)`'s datagram, or OSError when it was longer and the system cut it: the
 // interpreter's own socket, whose recvmsg waits, times out and takes signals as its recv does,
 // fails as Windows' recv fails there.

@@ -158,8 +158,8 @@ std::string methods_source(const ClassDefinition& definition,
     }
     return std::string("# The methods of ") + definition.name +
            ", as its module compiles them at import from its table of\n"
-           "# commands (commands/table.hpp). Written from that table; tracebacks show these "
-           "lines\n# only while this file matches it (tests/test_module_isolation.py).\n\n\n"
+           "# commands (commands/table.hpp). Written by tools/write-methods-source: tracebacks "
+           "show\n# these lines only while this file holds what the module compiles.\n\n\n"
            "def " +
            factory_name(definition) + "(" + parameters + "):\n" + body + "    return (" + made +
            ")\n";

@@ -1,6 +1,6 @@
 # The methods of AsyncZolmarCommand, as its module compiles them at import from its table of
-# commands (commands/table.hpp). Written from that table; tracebacks show these lines
-# only while this file matches it (tests/test_module_isolation.py).
+# commands (commands/table.hpp). Written by tools/write-methods-source: tracebacks show
+# these lines only while this file holds what the module compiles.
 
 
 def AsyncZolmarCommand_methods(begin, end, running_loop, default_timeout, is_match_type, request_Order, shape_Order, request_Delete, shape_Delete, request_GetAccount, shape_GetAccount, request_MatchAccount, shape_MatchAccount, request_GetUnfinished, shape_GetUnfinished, request_GetInStock, shape_GetInStock, request_FutureRights, shape_FutureRights, request_AddQuote, shape_AddQuote):

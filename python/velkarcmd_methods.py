@@ -1,6 +1,6 @@
 # The methods of ZolmarCommand, as its module compiles them at import from its table of
-# commands (commands/table.hpp). Written from that table; tracebacks show these lines
-# only while this file matches it (tests/test_module_isolation.py).
+# commands (commands/table.hpp). Written by tools/write-methods-source: tracebacks show
+# these lines only while this file holds what the module compiles.
 
 
 def ZolmarCommand_methods(send_msg, is_match_type, native_Order, native_Delete, native_GetAccount, native_MatchAccount, native_GetUnfinished, native_GetInStock, native_FutureRights, native_AddQuote):

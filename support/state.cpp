@@ -159,13 +159,15 @@ bool fill_state(ModuleState& state, BorrowedRef module) {
     if (!builtins_module) {
         return false;
     }
-    state.ready = keep(state.zero, OwnedRef::steal(PyLong_FromLong(0))) &&
-                  keep(state.one, OwnedRef::steal(PyLong_FromLong(1))) &&
-                  keep(state.buffer_size, OwnedRef::steal(PyLong_FromLong(4096))) &&
-                  keep(state.endpoint, OwnedRef::steal(Py_BuildValue("(si)", "127.0.0.1", 5656))) &&
-                  keep(state.builtins, OwnedRef::share(PyModule_GetDict(builtins_module.get()))) &&
-                  keep(state.globals, OwnedRef::share(PyModule_GetDict(module.get()))) &&
-                  find_genuine_socket(state);
+    state.ready =
+        keep(state.zero, OwnedRef::steal(PyLong_FromLong(0))) &&
+        keep(state.one, OwnedRef::steal(PyLong_FromLong(1))) &&
+        keep(state.buffer_size, OwnedRef::steal(PyLong_FromSize_t(kDatagramLimit))) &&
+        keep(state.endpoint,
+             OwnedRef::steal(Py_BuildValue("(si)", kApplicationHost, kApplicationPort))) &&
+        keep(state.builtins, OwnedRef::share(PyModule_GetDict(builtins_module.get()))) &&
+        keep(state.globals, OwnedRef::share(PyModule_GetDict(module.get()))) &&
+        find_genuine_socket(state);
     return state.ready;
 }
 
