@@ -12,27 +12,6 @@
 
 namespace velkarcmd {
 
-namespace {
-
-// A few MB: room for a whole burst of replies while the reader is held up. Linux grants at
-// most net.core.rmem_max.
-constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-
-using Clock = std::chrono::steady_clock;
-
-// Runs `work` without the interpreter lock. The lock is taken back by a plain call, never by a
-// destructor: at exit the interpreter may end this thread inside that call, and nothing of
-// ours may run on the way out.
-template <typename Work>
-auto without_interpreter_lock(Work work) {
-    PyThreadState* saved = PyEval_SaveThread();
-    auto result = work();
-    PyEval_RestoreThread(saved);
-    return result;
-}
-
-}  // namespace
-
 ReplyBuffer::~ReplyBuffer() {
     std::free(data_);
 }
@@ -120,6 +99,23 @@ bool is_valid_utf8(const unsigned char* text, std::size_t size) {
 }
 
 namespace {
+
+// A few MB: room for a whole burst of replies while the reader is held up. Linux grants at
+// most net.core.rmem_max.
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+// Runs `work` without the interpreter lock. The lock is taken back by a plain call, never by a
+// destructor: at exit the interpreter may end this thread inside that call, and nothing of
+// ours may run on the way out.
+template <typename Work>
+auto without_interpreter_lock(Work work) {
+    PyThreadState* saved = PyEval_SaveThread();
+    auto result = work();
+    PyEval_RestoreThread(saved);
+    return result;
+}
 
 enum class Stop { end_marker, invalid_text, timed_out, interrupted, would_wait, failed, no_memory };
 
@@ -261,14 +257,6 @@ OwnedRef decode_without_outer_line_feeds(const ReplyBuffer& text) {
         PyUnicode_DecodeUTF8(begin, static_cast<Py_ssize_t>(end - begin), "strict"));
 }
 
-namespace {
-
-OwnedRef decode_gathered(const Drain& drain) {
-    return decode_without_outer_line_feeds(drain.gathered);
-}
-
-}  // namespace
-
 bool native_handle(const ModuleState& state, BorrowedRef client, datagram::Handle& handle) {
     auto* socket_type = reinterpret_cast<PyTypeObject*>(state.genuine_socket_type.get());
     if (socket_type == nullptr || !PyObject_TypeCheck(client.get(), socket_type)) {
@@ -310,7 +298,7 @@ OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client, datagra
         Stop stop = without_interpreter_lock([&drain] { return receive_until_stop(drain); });
         switch (stop) {
             case Stop::end_marker:
-                return decode_gathered(drain);
+                return decode_without_outer_line_feeds(drain.gathered);
             case Stop::invalid_text: {
                 // The interpreter's decoder raises the error, with its exact reason and place.
                 const char* start = drain.gathered.data() + drain.last;
@@ -323,7 +311,7 @@ OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client, datagra
                 bool end = PyUnicode_CompareWithASCIIString(text.get(), kEndMarker) == 0;
                 drain.gathered.push_back('\n');
                 if (end) {
-                    return decode_gathered(drain);
+                    return decode_without_outer_line_feeds(drain.gathered);
                 }
                 break;
             }

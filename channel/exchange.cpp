@@ -250,7 +250,59 @@ OwnedRef finish_with(const ModuleState& s, OwnedRef client, OwnedRef reply,
     return reply;
 }
 
+// A C method of `type` itself: a method descriptor (only C code makes those) whose owner is
+// `type`. Null, with no error set, for anything else.
+OwnedRef own_c_method(const ModuleState& state, BorrowedRef type, const char* name,
+                      BorrowedRef method_descriptor_type) {
+    OwnedRef method = attribute(type, name);
+    if (!method) {
+        PyErr_Clear();
+        return {};
+    }
+    OwnedRef owner = OwnedRef::steal(PyObject_GetAttr(method.get(), state.objclass.get()));
+    if (!owner) {
+        PyErr_Clear();
+        return {};
+    }
+    bool genuine =
+        reinterpret_cast<PyObject*>(Py_TYPE(method.get())) == method_descriptor_type.get() &&
+        owner.get() == type.get();
+    return genuine ? std::move(method) : OwnedRef();
+}
+
 }  // namespace
+
+bool find_genuine_socket(ModuleState& state) {
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModule("_socket"));
+    OwnedRef type = module ? attribute(module, "socket") : OwnedRef();
+    OwnedRef timeout = module ? attribute(module, "timeout") : OwnedRef();
+    // `str.join` is a method descriptor on every version.
+    OwnedRef join = attribute(reinterpret_cast<PyObject*>(&PyUnicode_Type), "join");
+    if (!join) {
+        return false;
+    }
+    PyErr_Clear();
+    if (!type || !timeout || !PyType_Check(type.get())) {
+        return true;
+    }
+    BorrowedRef descriptor_type = reinterpret_cast<PyObject*>(Py_TYPE(join.get()));
+    OwnedRef recv = own_c_method(state, type, "recv", descriptor_type);
+    OwnedRef fileno = own_c_method(state, type, "fileno", descriptor_type);
+    OwnedRef gettimeout = own_c_method(state, type, "gettimeout", descriptor_type);
+    OwnedRef close = own_c_method(state, type, "close", descriptor_type);
+    OwnedRef detach = own_c_method(state, type, "detach", descriptor_type);
+    if (!recv || !fileno || !gettimeout || !close || !detach) {
+        return true;
+    }
+    state.genuine_socket_type = std::move(type);
+    state.genuine_recv = std::move(recv);
+    state.genuine_fileno = std::move(fileno);
+    state.genuine_gettimeout = std::move(gettimeout);
+    state.genuine_close = std::move(close);
+    state.genuine_detach = std::move(detach);
+    state.socket_timeout = std::move(timeout);
+    return true;
+}
 
 PyObject* send_msg(PyObject* module, PyObject* args) {
     const ModuleState* state = state_of(module);

@@ -9,6 +9,12 @@ namespace velkarcmd {
 
 enum class ReplyMode { single, multi };
 
+// The interpreter's own socket type, from `_socket`, recognised by its C methods, which a
+// stand-in module cannot make, into the state. A `_socket` that is not genuine leaves the
+// native drain off; the import goes on, since the commands need nothing of it. False with an
+// error set.
+bool find_genuine_socket(ModuleState& state);
+
 // `__SendMsg(self, msg, flag)`, native half: arguments self, msg, flag.
 PyObject* send_msg(PyObject* module, PyObject* args);
 
