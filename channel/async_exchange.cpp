@@ -41,39 +41,16 @@ ExchangeState* exchange_state(BorrowedRef exchange) {
 
 // The reply text, or null with its error set.
 OwnedRef reply_text(const ModuleState& s, const Core& core) {
-    switch (core.outcome) {
-        case Outcome::reply: {
-            if (core.multi) {
-                return decode_without_outer_line_feeds(core.gathered);  // each one valid
-            }
-            OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(
-                core.gathered.data(), static_cast<Py_ssize_t>(core.gathered.size()), "strict"));
-            return text ? strip_chars(s, text, s.line_feed) : OwnedRef();
-        }
-        case Outcome::invalid_text: {
-            // The interpreter's decoder raises the error, with its exact reason and place.
-            const char* start = core.gathered.data() + core.last;
-            auto size = static_cast<Py_ssize_t>(core.gathered.size() - core.last);
-            OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(start, size, "strict"));
-            if (text) {
-                PyErr_SetString(PyExc_SystemError, "a datagram was refused as UTF-8 wrongly");
-            }
-            return {};
-        }
-        case Outcome::timed_out:
-            PyErr_SetString(s.socket_timeout.get(), "timed out");
-            return {};
-        case Outcome::failed:
-            datagram::raise_socket_error(core.error);
-            return {};
-        case Outcome::no_memory:
-            PyErr_NoMemory();
-            return {};
-        case Outcome::waiting:
-            break;
+    if (core.outcome != Received::complete) {
+        raise_reply_failure(s, core.outcome, core.gathered, core.last, core.error);
+        return {};
     }
-    PyErr_SetString(PyExc_SystemError, "an exchange was delivered unfinished");
-    return {};
+    if (core.multi) {
+        return decode_without_outer_line_feeds(core.gathered);  // each one valid
+    }
+    OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(
+        core.gathered.data(), static_cast<Py_ssize_t>(core.gathered.size()), "strict"));
+    return text ? strip_chars(s, text, s.line_feed) : OwnedRef();
 }
 
 // Gives `future` the exception under way.
@@ -112,21 +89,12 @@ PyObject* exchange_readable(PyObject* self, PyObject*) {
         return none().release();
     }
     Core& core = *state->core;
-    if (!core.gathered.make_room(kDatagramLimit)) {
-        conclude(core, Outcome::no_memory);
-    } else {
-        std::size_t received = 0;
-        int error = 0;
-        datagram::Status status =
-            datagram::receive(core.handle, core.gathered.end(), kDatagramLimit, received, error);
-        if (status == datagram::Status::would_block || status == datagram::Status::interrupted) {
-            return none().release();  // nothing after all: the loop keeps watching
-        }
-        if (status == datagram::Status::done) {
-            core.gathered.grow(received);
-        }
-        conclude(core, status == datagram::Status::done ? Outcome::reply : Outcome::failed, error);
+    int error = 0;
+    Received received = receive_onto(core.handle, core.gathered, core.last, false, error);
+    if (received == Received::would_block || received == Received::interrupted) {
+        return none().release();  // nothing after all: the loop keeps watching
     }
+    conclude(core, received, error);
     return settle_exchange(self);
 }
 
@@ -136,7 +104,7 @@ PyObject* exchange_expired(PyObject* self, PyObject*) {
     if (state == nullptr || state->ended) {
         return none().release();
     }
-    conclude(*state->core, Outcome::timed_out);
+    conclude(*state->core, Received::timed_out);
     return settle_exchange(self);
 }
 
@@ -146,22 +114,9 @@ PyMethodDef exchange_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot exchange_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<ExchangeObject, end_exchange>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(exchange_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(exchange_clear)},
-    {Py_tp_methods, exchange_methods},
-    {0, nullptr},
-};
-
-PyType_Spec exchange_spec = {
-    "velkarcmd_async.Exchange",
-    static_cast<int>(sizeof(ExchangeObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    exchange_slots,
-};
+PyType_Spec exchange_spec = loop_object_spec<ExchangeObject>(
+    "velkarcmd_async.Exchange", loop_object_slots<ExchangeObject, end_exchange, exchange_traverse,
+                                                  exchange_clear, exchange_methods>);
 
 // A single reply on a loop that can watch a socket itself: the loop reads it. 1 watched, 0 the
 // loop cannot (a proactor loop), -1 with an error set.

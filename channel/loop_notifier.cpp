@@ -210,24 +210,12 @@ PyMethodDef notifier_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot notifier_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<NotifierObject, close_notifier>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(notifier_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(notifier_clear)},
-    {Py_tp_methods, notifier_methods},
-    {0, nullptr},
-};
-
 }  // namespace
 
-PyType_Spec notifier_spec = {
+PyType_Spec notifier_spec = loop_object_spec<NotifierObject>(
     "velkarcmd_async.LoopNotifier",
-    static_cast<int>(sizeof(NotifierObject)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    notifier_slots,
-};
+    loop_object_slots<NotifierObject, close_notifier, notifier_traverse, notifier_clear,
+                      notifier_methods>);
 
 // The loop's open notifier, or a new one that the loop watches; null with an error set (the
 // system's OSError when no descriptor is left, NotImplementedError for a loop that can watch

@@ -98,6 +98,25 @@ void dealloc_object(PyObject* self) {
     Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
+// The slots of one of the two types: made by the module alone, GC-tracked, holding a state that
+// `close` ends, with `methods` for the loop to call.
+template <typename Object, void (*close)(BorrowedRef, bool), traverseproc traverse, inquiry clear,
+          PyMethodDef* methods>
+inline PyType_Slot loop_object_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Object, close>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+template <typename Object>
+PyType_Spec loop_object_spec(const char* name, PyType_Slot* slots) {
+    return {name, static_cast<int>(sizeof(Object)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+            slots};
+}
+
 inline int visit_type(PyObject* self, visitproc visit, void* arg) {
     return visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg);
 }

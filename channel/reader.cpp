@@ -1,7 +1,6 @@
 #include "reader.hpp"
 
 #include <algorithm>
-#include <string_view>
 
 #include "../support/state.hpp"
 #include "../support/text.hpp"
@@ -48,47 +47,22 @@ void close_socket(Core& core) {
 // reactor's lock, so that the socket is not closed meanwhile.
 void read_ready(Core& core, Clock::time_point now) {
     for (int count = 0; core.never_waits || count < kBatch; ++count) {
-        // Room for the datagram and its line feed.
-        if (!core.gathered.make_room(kDatagramLimit + 1)) {
-            conclude(core, Outcome::no_memory);
-            return;
-        }
-        std::size_t start = core.gathered.size();
-        std::size_t received = 0;
         int error = 0;
-        datagram::Status status =
-            datagram::receive(core.handle, core.gathered.end(), kDatagramLimit, received, error);
-        if (status == datagram::Status::interrupted) {
+        Received received = receive_onto(core.handle, core.gathered, core.last, core.multi, error);
+        if (received == Received::interrupted) {
             continue;
         }
-        if (status == datagram::Status::would_block) {
+        if (received == Received::would_block) {
             if (core.never_waits) {
-                conclude(core, Outcome::failed, error);
+                conclude(core, Received::failed, error);
             }
             return;
         }
-        if (status != datagram::Status::done) {
-            conclude(core, Outcome::failed, error);
+        if (received != Received::more) {
+            conclude(core, received, error);
             return;
         }
-        core.gathered.grow(received);
         core.deadline = now + core.timeout;
-        core.last = start;
-        if (!core.multi) {
-            conclude(core, Outcome::reply);
-            return;
-        }
-        const auto* bytes = reinterpret_cast<const unsigned char*>(core.gathered.data() + start);
-        if (!is_valid_utf8(bytes, received)) {
-            conclude(core, Outcome::invalid_text);
-            return;
-        }
-        bool end_marker = std::string_view(core.gathered.data() + start, received) == kEndMarker;
-        core.gathered.push_back('\n');
-        if (end_marker) {
-            conclude(core, Outcome::reply);
-            return;
-        }
     }
 }
 
@@ -179,17 +153,17 @@ void read_replies(void*) {
                 }
                 continue;
             }
-            if (core.outcome != Outcome::waiting) {
+            if (core.outcome != Received::more) {
                 continue;  // handed over already
             }
             if (ready[i] || core.never_waits) {
                 read_ready(core, now);
             }
-            if (core.outcome == Outcome::waiting && core.has_timeout && !core.never_waits &&
+            if (core.outcome == Received::more && core.has_timeout && !core.never_waits &&
                 now >= core.deadline) {
-                conclude(core, Outcome::timed_out);
+                conclude(core, Received::timed_out);
             }
-            if (core.outcome != Outcome::waiting) {
+            if (core.outcome != Received::more) {
                 remove_from(t.waiting, &core);
                 hand_over(round[i]);
             }
@@ -227,13 +201,13 @@ bool keep_until_answered(const CoreRef& core) {
 
 // Whether the answer may still be coming when the exchange ends with this outcome.
 bool answer_unfinished(const Core& core) {
-    return core.sent && core.open && core.outcome != Outcome::reply &&
-           core.outcome != Outcome::failed;
+    return core.sent && core.open && core.outcome != Received::complete &&
+           core.outcome != Received::failed;
 }
 
 }  // namespace
 
-void conclude(Core& core, Outcome outcome, int error) {
+void conclude(Core& core, Received outcome, int error) {
     core.outcome = outcome;
     core.error = error;
 }

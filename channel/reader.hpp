@@ -16,8 +16,6 @@ namespace velkarcmd {
 
 using Clock = std::chrono::steady_clock;
 
-enum class Outcome { waiting, reply, invalid_text, timed_out, failed, no_memory };
-
 struct Port;
 
 // One exchange's socket and reply. While the reader has it (`Table::waiting`), it is read and
@@ -36,7 +34,7 @@ struct Core {
     bool never_waits = false;  // a time-out of zero: the socket does not wait at all
     Clock::duration timeout{};
     Clock::time_point deadline;
-    Outcome outcome = Outcome::waiting;
+    Received outcome = Received::more;  // `more` until the exchange is handed over
     ReplyBuffer gathered;  // single reply: the datagram; else each datagram and a line feed
     std::size_t last = 0;  // where the datagram read last begins
     int error = 0;
@@ -56,7 +54,7 @@ struct Port {
 };
 
 // Records the outcome; the reader, or the loop that read it, hands the exchange on.
-void conclude(Core& core, Outcome outcome, int error = 0);
+void conclude(Core& core, Received outcome, int error = 0);
 
 // Gives the exchange to the reader, which does not read it before `arm`; the reader and its
 // wake-up are had now, so that the request never goes out without them. False with an error.

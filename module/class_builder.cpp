@@ -14,49 +14,33 @@ namespace {
 
 // --- the native halves of the commands ----------------------------------------------------------
 
-// `native_<name>(self, fields...)`: ZolmarCommand's command, its exchange between the halves.
-template <std::size_t I>
-PyObject* run_command(PyObject* module, PyObject* args) {
-    constexpr const Command& command = kCommands[I];
-    const ModuleState* state = state_of(module);
-    Arguments<1 + field_count(command)> arguments;
-    if (state == nullptr || !arguments.take(args, command.name)) {
-        return nullptr;
-    }
-    const Fields fields{arguments.from(1)};
-    OwnedRef request = command.request(*state, fields);
-    if (!request) {
-        return nullptr;
-    }
-    OwnedRef reply = send_through(*state, arguments[0], request, command.mode);
-    if (!reply) {
-        return nullptr;
-    }
-    return command.shape(*state, reply, fields).release();
-}
+enum class Part { whole, request, shape };
 
-// `request_<name>(fields...)`: the command text, or the field's error.
-template <std::size_t I>
-PyObject* request_half(PyObject* module, PyObject* args) {
+// A command's native half, for the row `I`:
+// - whole, `native_<name>(self, fields...)`: ZolmarCommand's command, its exchange between the
+//   halves;
+// - request, `request_<name>(fields...)`: the command text, or the field's error;
+// - shape, `shape_<name>(reply, fields...)`: the method's result.
+template <std::size_t I, Part part>
+PyObject* command_native(PyObject* module, PyObject* args) {
     constexpr const Command& command = kCommands[I];
+    constexpr std::size_t first_field = part == Part::request ? 0 : 1;
     const ModuleState* state = state_of(module);
-    Arguments<field_count(command)> arguments;
+    Arguments<first_field + field_count(command)> arguments;
     if (state == nullptr || !arguments.take(args, command.name)) {
         return nullptr;
     }
-    return command.request(*state, Fields{arguments.from(0)}).release();
-}
-
-// `shape_<name>(reply, fields...)`: the method's result.
-template <std::size_t I>
-PyObject* shape_half(PyObject* module, PyObject* args) {
-    constexpr const Command& command = kCommands[I];
-    const ModuleState* state = state_of(module);
-    Arguments<1 + field_count(command)> arguments;
-    if (state == nullptr || !arguments.take(args, command.name)) {
-        return nullptr;
+    const Fields fields{arguments.from(first_field)};
+    if constexpr (part == Part::shape) {
+        return command.shape(*state, arguments[0], fields).release();
+    } else {
+        OwnedRef request = command.request(*state, fields);
+        if (part == Part::request || !request) {
+            return request.release();
+        }
+        OwnedRef reply = send_through(*state, arguments[0], request, command.mode);
+        return reply ? command.shape(*state, reply, fields).release() : nullptr;
     }
-    return command.shape(*state, arguments[0], Fields{arguments.from(1)}).release();
 }
 
 // `is_match_type(self, ot, tt)`.
@@ -73,11 +57,11 @@ PyObject* match_type_native(PyObject* module, PyObject* args) {
 template <std::size_t... I>
 struct CommandNatives {
     static inline PyMethodDef run[] = {
-        {kCommands[I].name, run_command<I>, METH_VARARGS, nullptr}...};
+        {kCommands[I].name, command_native<I, Part::whole>, METH_VARARGS, nullptr}...};
     static inline PyMethodDef request[] = {
-        {kCommands[I].name, request_half<I>, METH_VARARGS, nullptr}...};
+        {kCommands[I].name, command_native<I, Part::request>, METH_VARARGS, nullptr}...};
     static inline PyMethodDef shape[] = {
-        {kCommands[I].name, shape_half<I>, METH_VARARGS, nullptr}...};
+        {kCommands[I].name, command_native<I, Part::shape>, METH_VARARGS, nullptr}...};
 };
 
 template <std::size_t... I>
