@@ -30,13 +30,8 @@ struct ExchangeState {
     bool ended = false;
 };
 
-struct ExchangeObject {
-    PyObject base;
-    ExchangeState* state;
-};
-
 ExchangeState* exchange_state(BorrowedRef exchange) {
-    return reinterpret_cast<ExchangeObject*>(exchange.get())->state;
+    return state_of_object<ExchangeState>(exchange);
 }
 
 // The reply text, or null with its error set.
@@ -114,8 +109,8 @@ PyMethodDef exchange_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Spec exchange_spec = loop_object_spec<ExchangeObject>(
-    "velkarcmd_async.Exchange", loop_object_slots<ExchangeObject, end_exchange, exchange_traverse,
+PyType_Spec exchange_spec = loop_object_spec<ExchangeState>(
+    "velkarcmd_async.Exchange", loop_object_slots<ExchangeState, end_exchange, exchange_traverse,
                                                   exchange_clear, exchange_methods>);
 
 // A single reply on a loop that can watch a socket itself: the loop reads it. 1 watched, 0 the
@@ -353,7 +348,7 @@ PyObject* async_begin(PyObject* module, PyObject* args) {
     }
     // Owned for the call: the exchange runs Python code (encode, ==).
     OwnedRef held_args = OwnedRef::share(args);
-    OwnedRef exchange = make_object<ExchangeObject, ExchangeState>(state->exchange_type);
+    OwnedRef exchange = make_object<ExchangeState>(state->exchange_type);
     if (!exchange) {
         return nullptr;
     }

@@ -24,13 +24,8 @@ struct NotifierState {
     bool closed = false;
 };
 
-struct NotifierObject {
-    PyObject base;
-    NotifierState* state;
-};
-
 NotifierState* notifier_state(BorrowedRef notifier) {
-    return reinterpret_cast<NotifierObject*>(notifier.get())->state;
+    return state_of_object<NotifierState>(notifier);
 }
 
 // The open notifiers, one per loop at most; with the interpreter lock.
@@ -212,9 +207,9 @@ PyMethodDef notifier_methods[] = {
 
 }  // namespace
 
-PyType_Spec notifier_spec = loop_object_spec<NotifierObject>(
+PyType_Spec notifier_spec = loop_object_spec<NotifierState>(
     "velkarcmd_async.LoopNotifier",
-    loop_object_slots<NotifierObject, close_notifier, notifier_traverse, notifier_clear,
+    loop_object_slots<NotifierState, close_notifier, notifier_traverse, notifier_clear,
                       notifier_methods>);
 
 // The loop's open notifier, or a new one that the loop watches; null with an error set (the
@@ -226,7 +221,7 @@ OwnedRef notifier_for(const ModuleState& s, BorrowedRef module, BorrowedRef loop
             return OwnedRef::share(open);
         }
     }
-    OwnedRef notifier = make_object<NotifierObject, NotifierState>(s.notifier_type);
+    OwnedRef notifier = make_object<NotifierState>(s.notifier_type);
     if (!notifier) {
         return {};
     }

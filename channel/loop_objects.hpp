@@ -75,24 +75,37 @@ inline PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
+// An object of one of the two types: the interpreter's header and a state of its own.
+template <typename State>
+struct LoopObject {
+    PyObject base;
+    State* state;
+};
+
+// The state of an object of one of the two types.
+template <typename State>
+State* state_of_object(BorrowedRef object) {
+    return reinterpret_cast<LoopObject<State>*>(object.get())->state;
+}
+
 // An object of one of the two types, GC-tracked and holding a state of its own.
-template <typename Object, typename State>
+template <typename State>
 OwnedRef make_object(BorrowedRef type) {
     OwnedRef made =
         OwnedRef::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type.get()), 0));
     if (made) {
-        reinterpret_cast<Object*>(made.get())->state = new State;
+        reinterpret_cast<LoopObject<State>*>(made.get())->state = new State;
     }
     return made;
 }
 
 // The types' tp_dealloc: `close` ends what the object holds without calling the loop, then the
 // state and the object go, and the reference to the type that the allocation took.
-template <typename Object, void (*close)(BorrowedRef, bool)>
+template <typename State, void (*close)(BorrowedRef, bool)>
 void dealloc_object(PyObject* self) {
     PyObject_GC_UnTrack(self);
     close(self, false);
-    delete reinterpret_cast<Object*>(self)->state;
+    delete state_of_object<State>(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));
@@ -100,21 +113,21 @@ void dealloc_object(PyObject* self) {
 
 // The slots of one of the two types: made by the module alone, GC-tracked, holding a state that
 // `close` ends, with `methods` for the loop to call.
-template <typename Object, void (*close)(BorrowedRef, bool), traverseproc traverse, inquiry clear,
+template <typename State, void (*close)(BorrowedRef, bool), traverseproc traverse, inquiry clear,
           PyMethodDef* methods>
 inline PyType_Slot loop_object_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<Object, close>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<State, close>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
 
-template <typename Object>
+template <typename State>
 PyType_Spec loop_object_spec(const char* name, PyType_Slot* slots) {
-    return {name, static_cast<int>(sizeof(Object)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-            slots};
+    return {name, static_cast<int>(sizeof(LoopObject<State>)), 0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 }
 
 inline int visit_type(PyObject* self, visitproc visit, void* arg) {

@@ -4,6 +4,7 @@ import inspect
 
 import plain_commands as plain
 import pytest
+from fakes import outcome
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -31,15 +32,6 @@ def command_with(twin):
         return command, exchange
 
     return make
-
-
-def interpreter_error(expression):
-    """The exception the interpreter itself raises for the same operation."""
-    try:
-        expression()
-    except Exception as error:
-        return type(error), str(error)
-    raise AssertionError("the expression did not fail")
 
 
 ORDER_FIELDS = ("A1", "P1", "B", "100", "1", "ROD", "LMT")
@@ -80,7 +72,7 @@ def test_a_non_str_field_raises_the_interpreters_error_and_sends_nothing(name, c
                                                                          command_with):
     fields = ["F%d" % i for i in range(count)]
     fields[position] = value
-    expected = interpreter_error(lambda: getattr(plain.ZolmarCommand(), name)(*fields))
+    expected = outcome(lambda: getattr(plain.ZolmarCommand(), name)(*fields))  # the interpreter's
     command, exchange = command_with("over")
     with pytest.raises(expected[0]) as raised:
         getattr(command, name)(*fields)
@@ -451,11 +443,9 @@ class BadTruth(object):
 
 @pytest.mark.parametrize("broker, symbols, append, error", [
     ("ABC", ["S1"], False, AttributeError),
-    ("ABC", None, False, AttributeError),
     (1, ["S1"], False, TypeError),          # the earliest step's error wins
     (None, "S1", BadTruth(), TypeError),
     ("ABC", "S1", BadTruth(), ValueError),
-    ("ABC", b"S1", False, TypeError),        # bytes.replace needs bytes
 ])
 def test_add_quote_errors_send_nothing(broker, symbols, append, error, command_with):
     command, exchange = command_with("ok")
@@ -578,17 +568,6 @@ class Word(str):
         return False
 
 
-@pytest.mark.parametrize("method, args", [
-    ("Delete", ("A1", Word("1 Delete"))),
-    ("GetUnfinished", (Word("A1 x"), "All")),
-])
-def test_str_subclasses_are_checked_by_their_characters(method, args, command_with):
-    command, exchange = command_with("over")
-    with pytest.raises(ValueError):
-        getattr(command, method)(*args)
-    assert exchange.calls == []
-
-
 @pytest.mark.parametrize("method, args, error", [
     # Each field is checked as it is added, in the order of the additions: of two bad fields,
     # the earlier one's error is raised.
@@ -599,6 +578,9 @@ def test_str_subclasses_are_checked_by_their_characters(method, args, command_wi
     ("AddQuote", ("A1", ["S1"]), AttributeError),
     ("Order", ("A1", "P1", "B", 100, "1 2", "ROD", "LMT", None, None), TypeError),
     ("Order", ("A 1", "P1", "B", 100, "1", "ROD", "LMT", None, None), ValueError),
+    # str subclasses are checked by their characters.
+    ("Delete", ("A1", Word("1 Delete")), ValueError),
+    ("GetUnfinished", (Word("A1 x"), "All"), ValueError),
 ])
 def test_each_field_is_checked_as_it_is_added(method, args, error, command_with):
     command, exchange = command_with("over")

@@ -11,12 +11,11 @@ import textwrap
 import types
 import typing
 
+import plain_commands as plain
 import pytest
 from fakes import FakeSocketModule
 
-METHOD_KEYS = ["__init__", "_ZolmarCommand__SendMsg", "_ZolmarCommand__IsMatchType", "Order",
-               "Delete", "GetAccount", "MatchAccount", "GetUnfinished", "GetInStock",
-               "FutureRights", "AddQuote"]
+METHOD_KEYS = [key for key, _ in plain.METHODS]
 
 
 @pytest.fixture
