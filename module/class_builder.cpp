@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "../commands/table.hpp"
@@ -111,42 +112,49 @@ std::string factory_name(const ClassDefinition& definition) {
 //
 // The request is made before the exchange is looked up: a refused field wins over a missing
 // exchange.
+// The file's first lines, after "# The methods of <class>".
+constexpr std::string_view kSourceHeaderAfterName =
+    ", as its module compiles them at import from its table of\n"
+    "# commands (commands/table.hpp). Written by tools/write-methods-source: tracebacks show\n"
+    "# these lines only while this file holds what the module compiles.\n\n\ndef ";
+
 std::string methods_source(const ClassDefinition& definition,
                            std::initializer_list<Native> natives) {
-    std::string parameters, body;
+    std::string parameters, body, made = "__init__, __SendMsg, __IsMatchType";
+    auto add = [](std::string& text, std::initializer_list<std::string_view> pieces) {
+        for (std::string_view piece : pieces) {
+            text.append(piece);
+        }
+    };
+    std::string_view async_ = definition.awaitable ? "async " : "";
     for (const Native& native : natives) {
-        parameters += std::string(native.name) + ", ";
+        add(parameters, {native.name, ", "});
     }
     parameters += "is_match_type";
-    body += "    def __init__(self):\n        pass\n";
-    body += std::string("    ") + (definition.awaitable ? "async " : "") +
-            "def __SendMsg(self, msg, flag):\n" + definition.send_msg_body;
-    body += "    def __IsMatchType(self, ot, tt):\n        return is_match_type(self, ot, tt)\n";
-    std::string made = "__init__, __SendMsg, __IsMatchType";
+    add(body,
+        {"    def __init__(self):\n        pass\n    ", async_, "def __SendMsg(self, msg, flag):\n",
+         definition.send_msg_body,
+         "    def __IsMatchType(self, ot, tt):\n        return is_match_type(self, ot, tt)\n"});
     for (const Command& command : kCommands) {
-        std::string name = command.name;
-        std::string passed = command.passed;
-        std::string flag = command.mode == ReplyMode::single ? "0" : "1";
-        made += ", " + name;
-        body += std::string("    ") + (definition.awaitable ? "async " : "") + "def " + name +
-                "(self, " + command.parameters + "):\n";
+        std::string_view name = command.name, passed = command.passed;
+        std::string_view flag = command.mode == ReplyMode::single ? "0" : "1";
+        add(made, {", ", name});
+        add(body, {"    ", async_, "def ", name, "(self, ", command.parameters, "):\n"});
         if (definition.awaitable) {
-            parameters += ", request_" + name + ", shape_" + name;
-            body += "        request = request_" + name + "(" + passed + ")\n";
-            body += "        return shape_" + name + "(await self._" + definition.name +
-                    "__SendMsg(request, " + flag + "), " + passed + ")\n";
+            add(parameters, {", request_", name, ", shape_", name});
+            add(body, {"        request = request_", name, "(", passed, ")\n",
+                       "        return shape_", name, "(await self._", definition.name,
+                       "__SendMsg(request, ", flag, "), ", passed, ")\n"});
         } else {
-            parameters += ", native_" + name;
-            body += "        return native_" + name + "(self, " + passed + ")\n";
+            add(parameters, {", native_", name});
+            add(body, {"        return native_", name, "(self, ", passed, ")\n"});
         }
     }
-    return std::string("# The methods of ") + definition.name +
-           ", as its module compiles them at import from its table of\n"
-           "# commands (commands/table.hpp). Written by tools/write-methods-source: tracebacks "
-           "show\n# these lines only while this file holds what the module compiles.\n\n\n"
-           "def " +
-           factory_name(definition) + "(" + parameters + "):\n" + body + "    return (" + made +
-           ")\n";
+    std::string source;
+    add(source,
+        {"# The methods of ", definition.name, kSourceHeaderAfterName, factory_name(definition),
+         "(", parameters, "):\n", body, "    return (", made, ")\n"});
+    return source;
 }
 
 // --- where the source is compiled from ----------------------------------------------------------
