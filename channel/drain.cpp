@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
 #include "../support/text.hpp"
@@ -117,12 +116,12 @@ struct Drain {
     int error = 0;
 };
 
-// Waits at most `timeout_ns` for a datagram: nothing when one is there, else why not
-// (`if_none` when the wait ran out).
-std::optional<Received> wait_for_datagram(Drain& drain, std::int64_t timeout_ns, Received if_none) {
+// Waits at most `timeout_ns` for a datagram: `more` when one is there, else why not (`if_none`
+// when the wait ran out).
+Received wait_for_datagram(Drain& drain, std::int64_t timeout_ns, Received if_none) {
     switch (datagram::wait_readable(drain.handle, timeout_ns, drain.error)) {
         case datagram::Status::done:
-            return std::nullopt;
+            return Received::more;
         case datagram::Status::timed_out:
             return if_none;
         case datagram::Status::interrupted:
@@ -139,8 +138,9 @@ std::optional<Received> wait_for_datagram(Drain& drain, std::int64_t timeout_ns,
 Received receive_until_stop(Drain& drain) {
     for (bool first = true;; first = false) {
         if (!first) {
-            if (std::optional<Received> stop = wait_for_datagram(drain, 0, Received::would_block)) {
-                return *stop;
+            Received waited = wait_for_datagram(drain, 0, Received::would_block);
+            if (waited != Received::more) {
+                return waited;
             }
         }
         if (drain.has_timeout) {
@@ -154,9 +154,9 @@ Received receive_until_stop(Drain& drain) {
                 return Received::timed_out;
             }
             auto left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            if (std::optional<Received> stop =
-                    wait_for_datagram(drain, left_ns, Received::timed_out)) {
-                return *stop;
+            Received waited = wait_for_datagram(drain, left_ns, Received::timed_out);
+            if (waited != Received::more) {
+                return waited;
             }
         }
         Received received =

@@ -2,7 +2,6 @@
 // from the same table of commands (module/class_builder): a command makes its request with its
 // field checks, awaits `self._AsyncZolmarCommand__SendMsg(text, flag)`, then shapes the reply,
 // with ZolmarCommand's own halves. The exchange is channel/async_exchange.
-#include <string>
 
 #include "../channel/async_exchange.hpp"
 #include "../support/ref.hpp"
