@@ -11,10 +11,9 @@ namespace velkarcmd {
 
 namespace {
 
-// The constructor's docstring is the text that scripts written against the application's own
-// command class find there: its check that Zolmar runs, kept as a string and never run. It is
-// documentation only. Written with byte escapes so that the text is UTF-8 whatever the
-// compiler's source charset.
+// The constructor's docstring is a fixed text of the class's interface, which scripts may read
+// as it stands: a check that Zolmar runs, kept as a string. The constructor carries out none of
+// it. Written with byte escapes so that the text is UTF-8 whatever the compiler's source charset.
 constexpr char kConstructorDoc[] =
     "output = subprocess.check_output('tasklist /FI \"IMAGENAME eq Zolmar.exe\" /SVC' , "
     "shell=True).decode('big5')\n"
