@@ -9,7 +9,7 @@ namespace velkarcmd {
 
 bool Abandoned::drain(AbandonClock::time_point now) {
     // Room for a datagram as large as the protocol allows; a longer one is dropped as well.
-    char scratch[4096];
+    char scratch[kDatagramLimit];
     for (;;) {
         std::size_t received = 0;
         int error = 0;

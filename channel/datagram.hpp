@@ -7,6 +7,12 @@
 #include <cstdint>
 
 namespace velkarcmd {
+
+// The order-entry application's endpoint, and the longest datagram it sends.
+inline constexpr char kApplicationHost[] = "127.0.0.1";
+inline constexpr unsigned short kApplicationPort = 5656;
+inline constexpr std::size_t kDatagramLimit = 4096;
+
 namespace datagram {
 
 // A socket descriptor as the interpreter's fileno() gives it: an int on POSIX, a SOCKET on
@@ -35,7 +41,7 @@ void request_receive_buffer(Handle handle, int bytes);
 // For the awaitable exchange, which makes its sockets itself. Each sets `error` on `failed`.
 // A UDP socket that is not inherited by child processes and never blocks.
 Status open_client(Handle& handle, int& error);
-// Connects it to the application at 127.0.0.1:5656.
+// Connects it to the application at kApplicationHost:kApplicationPort.
 Status connect_to_application(Handle handle, int& error);
 // Sends one datagram; the count sent is not reported.
 Status send(Handle handle, const char* data, std::size_t size, int& error);

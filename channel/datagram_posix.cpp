@@ -105,7 +105,7 @@ Status open_client(Handle& handle, int& error) {
 Status connect_to_application(Handle handle, int& error) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(5656);
+    address.sin_port = htons(kApplicationPort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(descriptor(handle), reinterpret_cast<const sockaddr*>(&address), sizeof address) <
         0) {

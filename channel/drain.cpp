@@ -4,35 +4,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
 #include "../support/text.hpp"
 #include "datagram.hpp"
 
 namespace velkarcmd {
-
-namespace {
-
-constexpr std::size_t kDatagramLimit = 4096;
-// A few MB: room for a whole burst of replies while the reader is held up. Linux grants at
-// most net.core.rmem_max.
-constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-
-using Clock = std::chrono::steady_clock;
-
-// Runs `work` without the interpreter lock. The lock is taken back by a plain call, never by a
-// destructor: at exit the interpreter may end this thread inside that call, and nothing of
-// ours may run on the way out.
-template <typename Work>
-auto without_interpreter_lock(Work work) {
-    PyThreadState* saved = PyEval_SaveThread();
-    auto result = work();
-    PyEval_RestoreThread(saved);
-    return result;
-}
-
-}  // namespace
 
 ReplyBuffer::~ReplyBuffer() {
     std::free(data_);
@@ -86,27 +63,14 @@ bool is_valid_utf8(const unsigned char* text, std::size_t size) {
             ++i;
             continue;
         }
-        std::size_t length;
-        unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) {
-                low = 0xA0;
-            } else if (lead == 0xED) {
-                high = 0x9F;
-            }
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) {
-                low = 0x90;
-            } else if (lead == 0xF4) {
-                high = 0x8F;
-            }
-        } else {
+        if (lead < 0xC2 || lead > 0xF4) {
             return false;
         }
+        std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        // The bounds of the second byte: no overlong forms, no surrogates, nothing above
+        // U+10FFFF.
+        unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+        unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
         if (size - i < length || text[i + 1] < low || text[i + 1] > high) {
             return false;
         }
@@ -122,7 +86,22 @@ bool is_valid_utf8(const unsigned char* text, std::size_t size) {
 
 namespace {
 
-enum class Stop { end_marker, invalid_text, timed_out, interrupted, would_wait, failed, no_memory };
+// A few MB: room for a whole burst of replies while the reader is held up. Linux grants at
+// most net.core.rmem_max.
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+// Runs `work` without the interpreter lock. The lock is taken back by a plain call, never by a
+// destructor: at exit the interpreter may end this thread inside that call, and nothing of
+// ours may run on the way out.
+template <typename Work>
+auto without_interpreter_lock(Work work) {
+    PyThreadState* saved = PyEval_SaveThread();
+    auto result = work();
+    PyEval_RestoreThread(saved);
+    return result;
+}
 
 // What the lock-free part of the drain works on; kept across interruptions, so that a signal
 // does not restart the time-out of the datagram being waited for.
@@ -137,18 +116,18 @@ struct Drain {
     int error = 0;
 };
 
-// Waits at most `timeout_ns` for a datagram: nothing when one is there, else why not
-// (`if_none` when the wait ran out).
-std::optional<Stop> wait_for_datagram(Drain& drain, std::int64_t timeout_ns, Stop if_none) {
+// Waits at most `timeout_ns` for a datagram: `more` when one is there, else why not (`if_none`
+// when the wait ran out).
+Received wait_for_datagram(Drain& drain, std::int64_t timeout_ns, Received if_none) {
     switch (datagram::wait_readable(drain.handle, timeout_ns, drain.error)) {
         case datagram::Status::done:
-            return std::nullopt;
+            return Received::more;
         case datagram::Status::timed_out:
             return if_none;
         case datagram::Status::interrupted:
-            return Stop::interrupted;
+            return Received::interrupted;
         default:
-            return Stop::failed;
+            return Received::failed;
     }
 }
 
@@ -156,11 +135,12 @@ std::optional<Stop> wait_for_datagram(Drain& drain, std::int64_t timeout_ns, Sto
 // datagram after datagram, until the end marker or something the interpreter must handle.
 // Only the first receive of a stretch may wait: the interpreter checked for signals just
 // before it. Later ones stop when nothing is there yet, so that signals are checked again.
-Stop receive_until_stop(Drain& drain) {
+Received receive_until_stop(Drain& drain) {
     for (bool first = true;; first = false) {
         if (!first) {
-            if (std::optional<Stop> stop = wait_for_datagram(drain, 0, Stop::would_wait)) {
-                return *stop;
+            Received waited = wait_for_datagram(drain, 0, Received::would_block);
+            if (waited != Received::more) {
+                return waited;
             }
         }
         if (drain.has_timeout) {
@@ -171,42 +151,26 @@ Stop receive_until_stop(Drain& drain) {
             }
             Clock::duration left = drain.deadline - now;
             if (left < Clock::duration::zero()) {
-                return Stop::timed_out;
+                return Received::timed_out;
             }
             auto left_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            if (std::optional<Stop> stop = wait_for_datagram(drain, left_ns, Stop::timed_out)) {
-                return *stop;
+            Received waited = wait_for_datagram(drain, left_ns, Received::timed_out);
+            if (waited != Received::more) {
+                return waited;
             }
         }
-        // Room for the datagram and its line feed.
-        if (!drain.gathered.make_room(kDatagramLimit + 1)) {
-            return Stop::no_memory;
-        }
-        std::size_t start = drain.gathered.size();
-        std::size_t received = 0;
-        datagram::Status status = datagram::receive(drain.handle, drain.gathered.end(),
-                                                    kDatagramLimit, received, drain.error);
-        if (status == datagram::Status::interrupted) {
-            return Stop::interrupted;
-        }
-        if (status == datagram::Status::would_block && drain.has_timeout) {
+        Received received =
+            receive_onto(drain.handle, drain.gathered, drain.last, true, drain.error);
+        if (received == Received::would_block && drain.has_timeout) {
             continue;  // readable was a false alarm: wait again, within the same time-out
         }
-        if (status != datagram::Status::done) {
-            return Stop::failed;
+        if (received == Received::would_block) {
+            return Received::failed;
         }
-        drain.gathered.grow(received);
+        if (received != Received::more) {
+            return received;
+        }
         drain.deadline_set = false;
-        drain.last = start;
-        const auto* bytes = reinterpret_cast<const unsigned char*>(drain.gathered.data() + start);
-        if (!is_valid_utf8(bytes, received)) {
-            return Stop::invalid_text;
-        }
-        bool end_marker = std::string_view(drain.gathered.data() + start, received) == kEndMarker;
-        drain.gathered.push_back('\n');
-        if (end_marker) {
-            return Stop::end_marker;
-        }
     }
 }
 
@@ -262,14 +226,6 @@ OwnedRef decode_without_outer_line_feeds(const ReplyBuffer& text) {
         PyUnicode_DecodeUTF8(begin, static_cast<Py_ssize_t>(end - begin), "strict"));
 }
 
-namespace {
-
-OwnedRef decode_gathered(const Drain& drain) {
-    return decode_without_outer_line_feeds(drain.gathered);
-}
-
-}  // namespace
-
 bool native_handle(const ModuleState& state, BorrowedRef client, datagram::Handle& handle) {
     auto* socket_type = reinterpret_cast<PyTypeObject*>(state.genuine_socket_type.get());
     if (socket_type == nullptr || !PyObject_TypeCheck(client.get(), socket_type)) {
@@ -308,39 +264,72 @@ OwnedRef drain_multi_reply(const ModuleState& state, BorrowedRef client, datagra
         if (PyErr_CheckSignals() < 0) {
             return {};
         }
-        Stop stop = without_interpreter_lock([&drain] { return receive_until_stop(drain); });
-        switch (stop) {
-            case Stop::end_marker:
-                return decode_gathered(drain);
-            case Stop::invalid_text: {
-                // The interpreter's decoder raises the error, with its exact reason and place.
-                const char* start = drain.gathered.data() + drain.last;
-                auto size = static_cast<Py_ssize_t>(drain.gathered.size() - drain.last);
-                OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(start, size, "strict"));
-                if (!text) {
-                    return {};
-                }
-                // Accepted after all: carry on as with any other datagram.
-                bool end = PyUnicode_CompareWithASCIIString(text.get(), kEndMarker) == 0;
-                drain.gathered.push_back('\n');
-                if (end) {
-                    return decode_gathered(drain);
-                }
-                break;
-            }
-            case Stop::timed_out:
-                PyErr_SetString(state.socket_timeout.get(), "timed out");
-                return {};
-            case Stop::interrupted:
-            case Stop::would_wait:
-                break;
-            case Stop::failed:
-                datagram::raise_socket_error(drain.error);
-                return {};
-            case Stop::no_memory:
-                PyErr_NoMemory();
-                return {};
+        Received stop = without_interpreter_lock([&drain] { return receive_until_stop(drain); });
+        if (stop == Received::complete) {
+            return decode_without_outer_line_feeds(drain.gathered);
         }
+        if (stop != Received::interrupted && stop != Received::would_block) {
+            raise_reply_failure(state, stop, drain.gathered, drain.last, drain.error);
+            return {};
+        }
+    }
+}
+
+Received receive_onto(datagram::Handle handle, ReplyBuffer& gathered, std::size_t& last, bool multi,
+                      int& error) {
+    // Room for the datagram and its line feed.
+    if (!gathered.make_room(kDatagramLimit + 1)) {
+        return Received::no_memory;
+    }
+    std::size_t received = 0;
+    switch (datagram::receive(handle, gathered.end(), kDatagramLimit, received, error)) {
+        case datagram::Status::done:
+            break;
+        case datagram::Status::interrupted:
+            return Received::interrupted;
+        case datagram::Status::would_block:
+            return Received::would_block;
+        default:
+            return Received::failed;
+    }
+    last = gathered.size();
+    gathered.grow(received);
+    if (!multi) {
+        return Received::complete;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(gathered.data() + last);
+    if (!is_valid_utf8(bytes, received)) {
+        return Received::invalid_text;
+    }
+    bool end_marker = std::string_view(gathered.data() + last, received) == kEndMarker;
+    gathered.push_back('\n');
+    return end_marker ? Received::complete : Received::more;
+}
+
+void raise_reply_failure(const ModuleState& state, Received failure, const ReplyBuffer& gathered,
+                         std::size_t last, int error) {
+    switch (failure) {
+        case Received::invalid_text: {
+            const char* start = gathered.data() + last;
+            auto size = static_cast<Py_ssize_t>(gathered.size() - last);
+            OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(start, size, "strict"));
+            if (text) {
+                PyErr_SetString(PyExc_SystemError, "a datagram was refused as UTF-8 wrongly");
+            }
+            return;
+        }
+        case Received::timed_out:
+            PyErr_SetString(state.socket_timeout.get(), "timed out");
+            return;
+        case Received::failed:
+            datagram::raise_socket_error(error);
+            return;
+        case Received::no_memory:
+            PyErr_NoMemory();
+            return;
+        default:
+            PyErr_SetString(PyExc_SystemError, "a reply was read unfinished");
+            return;
     }
 }
 

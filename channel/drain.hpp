@@ -52,6 +52,32 @@ bool is_valid_utf8(const unsigned char* text, std::size_t size);
 // Asks the system for a receive buffer large enough to hold a burst of replies. Best effort.
 void enlarge_receive_buffer(datagram::Handle handle);
 
+// What receiving a reply came to, datagram after datagram.
+enum class Received {
+    more,          // a datagram of a multi reply; more are to come
+    complete,      // the end marker, or the one datagram of a single reply
+    invalid_text,  // a datagram that is not UTF-8
+    timed_out,
+    interrupted,  // by a signal
+    would_block,  // nothing there yet
+    failed,       // the system's error
+    no_memory,
+};
+
+// Receives one datagram onto the end of `gathered`; `last` is then where it begins. A datagram
+// of a multi reply is checked as UTF-8 and followed by a line feed, and "over" completes the
+// reply; a single reply is its one datagram, as it came. `error` is set when it failed. Needs no
+// interpreter lock: the one receive of both readers.
+Received receive_onto(datagram::Handle handle, ReplyBuffer& gathered, std::size_t& last, bool multi,
+                      int& error);
+
+// Sets the interpreter's error for a reply that ended in `failure`: the interpreter's decoder's
+// own UnicodeDecodeError for the datagram from `last` on (the decoder is the judge: one it
+// accepts was refused wrongly, a SystemError), socket.timeout, the system's OSError for `error`,
+// MemoryError.
+void raise_reply_failure(const ModuleState& state, Received failure, const ReplyBuffer& gathered,
+                         std::size_t last, int error);
+
 // `text`, valid UTF-8, decoded without its leading and trailing line feeds; null with an error.
 OwnedRef decode_without_outer_line_feeds(const ReplyBuffer& text);
 

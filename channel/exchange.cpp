@@ -25,10 +25,10 @@ OwnedRef lookup_in(BorrowedRef names, BorrowedRef key) {
 
 // The global name `socket` as the exchange's own code sees it: its module's namespace first,
 // then the builtins. Looked up at every use, so a later rebinding takes effect.
-OwnedRef lookup_socket_module(const Command& command) {
-    BorrowedRef name = command.state.socket;
-    OwnedRef globals = OwnedRef::share(command.state.globals);
-    for (BorrowedRef names : {globals.borrow(), command.state.builtins.borrow()}) {
+OwnedRef lookup_socket_module(const ModuleState& s) {
+    BorrowedRef name = s.socket;
+    OwnedRef globals = OwnedRef::share(s.globals);
+    for (BorrowedRef names : {globals.borrow(), s.builtins.borrow()}) {
         if (!names) {
             continue;
         }
@@ -42,32 +42,23 @@ OwnedRef lookup_socket_module(const Command& command) {
 }
 
 // `socket.socket(socket.AF_INET, socket.SOCK_DGRAM)`, reading `socket` anew for each of the three.
-OwnedRef make_client(const Command& command) {
-    const ModuleState& s = command.state;
-    OwnedRef module = lookup_socket_module(command);
+OwnedRef make_client(const ModuleState& s) {
+    OwnedRef module = lookup_socket_module(s);
     OwnedRef factory = module ? get_attribute(module, s.socket) : OwnedRef();
     if (!factory) {
         return {};
     }
-    module = lookup_socket_module(command);
+    module = lookup_socket_module(s);
     OwnedRef family = module ? get_attribute(module, s.af_inet) : OwnedRef();
     if (!family) {
         return {};
     }
-    module = lookup_socket_module(command);
+    module = lookup_socket_module(s);
     OwnedRef kind = module ? get_attribute(module, s.sock_dgram) : OwnedRef();
     if (!kind) {
         return {};
     }
     return call(factory, {family, kind});
-}
-
-// `msg.encode("utf-8")`; an exact str is encoded directly, with the same strict errors.
-OwnedRef encode_utf8(const ModuleState& s, BorrowedRef msg) {
-    if (is_exact_str(msg)) {
-        return OwnedRef::steal(PyUnicode_AsUTF8String(msg.get()));
-    }
-    return call_method(msg, s.encode, {s.utf8});
 }
 
 // `client.recvmsg(4096)`'s datagram, or OSError when it was longer and the system cut it: the
@@ -259,26 +250,75 @@ OwnedRef finish_with(const ModuleState& s, OwnedRef client, OwnedRef reply,
     return reply;
 }
 
-}  // namespace
-
-namespace {
-
-OwnedRef exchange(const Command& command, const Arguments<3>& arguments) {
-    // Before this call's socket is made: a socket whose answer is over gives its port back.
-    command.state.abandoned.drain();
-    OwnedRef client = make_client(command);
-    if (!client) {
+// A C method of `type` itself: a method descriptor (only C code makes those) whose owner is
+// `type`. Null, with no error set, for anything else.
+OwnedRef own_c_method(const ModuleState& state, BorrowedRef type, const char* name,
+                      BorrowedRef method_descriptor_type) {
+    OwnedRef method = attribute(type, name);
+    if (!method) {
+        PyErr_Clear();
         return {};
     }
-    Progress progress;
-    OwnedRef reply = converse(command.state, client, arguments[1], arguments[2], progress);
-    return finish_with(command.state, std::move(client), std::move(reply), progress);
+    OwnedRef owner = OwnedRef::steal(PyObject_GetAttr(method.get(), state.objclass.get()));
+    if (!owner) {
+        PyErr_Clear();
+        return {};
+    }
+    bool genuine =
+        reinterpret_cast<PyObject*>(Py_TYPE(method.get())) == method_descriptor_type.get() &&
+        owner.get() == type.get();
+    return genuine ? std::move(method) : OwnedRef();
 }
 
 }  // namespace
 
+bool find_genuine_socket(ModuleState& state) {
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModule("_socket"));
+    OwnedRef type = module ? attribute(module, "socket") : OwnedRef();
+    OwnedRef timeout = module ? attribute(module, "timeout") : OwnedRef();
+    // `str.join` is a method descriptor on every version.
+    OwnedRef join = attribute(reinterpret_cast<PyObject*>(&PyUnicode_Type), "join");
+    if (!join) {
+        return false;
+    }
+    PyErr_Clear();
+    if (!type || !timeout || !PyType_Check(type.get())) {
+        return true;
+    }
+    BorrowedRef descriptor_type = reinterpret_cast<PyObject*>(Py_TYPE(join.get()));
+    OwnedRef recv = own_c_method(state, type, "recv", descriptor_type);
+    OwnedRef fileno = own_c_method(state, type, "fileno", descriptor_type);
+    OwnedRef gettimeout = own_c_method(state, type, "gettimeout", descriptor_type);
+    OwnedRef close = own_c_method(state, type, "close", descriptor_type);
+    OwnedRef detach = own_c_method(state, type, "detach", descriptor_type);
+    if (!recv || !fileno || !gettimeout || !close || !detach) {
+        return true;
+    }
+    state.genuine_socket_type = std::move(type);
+    state.genuine_recv = std::move(recv);
+    state.genuine_fileno = std::move(fileno);
+    state.genuine_gettimeout = std::move(gettimeout);
+    state.genuine_close = std::move(close);
+    state.genuine_detach = std::move(detach);
+    state.socket_timeout = std::move(timeout);
+    return true;
+}
+
 PyObject* send_msg(PyObject* module, PyObject* args) {
-    return run_native<3>(module, args, "__SendMsg", exchange);
+    const ModuleState* state = state_of(module);
+    Arguments<3> arguments;
+    if (state == nullptr || !arguments.take(args, "__SendMsg")) {
+        return nullptr;
+    }
+    // Before this call's socket is made: a socket whose answer is over gives its port back.
+    state->abandoned.drain();
+    OwnedRef client = make_client(*state);
+    if (!client) {
+        return nullptr;
+    }
+    Progress progress;
+    OwnedRef reply = converse(*state, client, arguments[1], arguments[2], progress);
+    return finish_with(*state, std::move(client), std::move(reply), progress).release();
 }
 
 OwnedRef send_through(const ModuleState& s, BorrowedRef self, BorrowedRef text, ReplyMode mode) {

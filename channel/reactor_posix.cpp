@@ -47,6 +47,21 @@ bool non_blocking(int fd) {
            fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
 }
 
+void (*child_handler)() = nullptr;
+
+void before_fork() {
+    pthread_mutex_lock(&table_lock);
+}
+
+void after_fork_in_parent() {
+    pthread_mutex_unlock(&table_lock);
+}
+
+void after_fork_in_child() {
+    pthread_mutex_unlock(&table_lock);
+    child_handler();
+}
+
 }  // namespace
 
 void lock() {
@@ -80,25 +95,6 @@ bool start_thread(void (*body)(void*), void* argument) {
     }
     return true;
 }
-
-namespace {
-
-void (*child_handler)() = nullptr;
-
-void before_fork() {
-    lock();
-}
-
-void after_fork_in_parent() {
-    unlock();
-}
-
-void after_fork_in_child() {
-    unlock();
-    child_handler();
-}
-
-}  // namespace
 
 void on_fork(void (*in_child)()) {
     if (child_handler == nullptr) {

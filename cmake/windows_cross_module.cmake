@@ -80,13 +80,15 @@ foreach(tool NM DLLTOOL)
   endif()
 endforeach()
 
-add_library(velkarcmd_objects OBJECT ${velkarcmd_sources})
-target_include_directories(velkarcmd_objects SYSTEM PRIVATE "${windows_headers}")
+target_include_directories(velkarcmd_flags SYSTEM INTERFACE "${windows_headers}")
 # No GCC-only extensions: the same sources build with MSVC.
-target_compile_options(velkarcmd_objects PRIVATE -Wpedantic)
-# velkarcmd_async, from its own objects (CMakeLists.txt gives it the module's options too).
+target_compile_options(velkarcmd_flags INTERFACE -Wpedantic)
+add_library(velkarcmd_shared OBJECT ${velkarcmd_shared_sources})
+add_library(velkarcmd_objects OBJECT module/module.cpp)
 add_library(velkarcmd_async_objects OBJECT ${velkarcmd_async_sources})
-target_include_directories(velkarcmd_async_objects SYSTEM PRIVATE "${windows_headers}")
+foreach(objects velkarcmd_shared velkarcmd_objects velkarcmd_async_objects)
+  target_link_libraries(${objects} PRIVATE velkarcmd_flags)
+endforeach()
 
 set(import_definitions "${CMAKE_CURRENT_BINARY_DIR}/python3.def")
 set(import_library "${CMAKE_CURRENT_BINARY_DIR}/libpython3.dll.a")
@@ -97,8 +99,10 @@ add_custom_command(
           --abi ${velkarcmd_stable_abi} --stable-abi "${stable_abi_listing}"
           --python3-dll "${VELKARCMD_PYTHON3_DLL}"
           --def "${import_definitions}" --library "${import_library}"
-          "$<TARGET_OBJECTS:velkarcmd_objects>" "$<TARGET_OBJECTS:velkarcmd_async_objects>"
-  DEPENDS velkarcmd_objects "$<TARGET_OBJECTS:velkarcmd_objects>"
+          "$<TARGET_OBJECTS:velkarcmd_shared>" "$<TARGET_OBJECTS:velkarcmd_objects>"
+          "$<TARGET_OBJECTS:velkarcmd_async_objects>"
+  DEPENDS velkarcmd_shared "$<TARGET_OBJECTS:velkarcmd_shared>"
+          velkarcmd_objects "$<TARGET_OBJECTS:velkarcmd_objects>"
           velkarcmd_async_objects "$<TARGET_OBJECTS:velkarcmd_async_objects>"
           "${CMAKE_CURRENT_LIST_DIR}/python_import_library.py" "${CMAKE_CURRENT_LIST_DIR}/pe_image.py"
           "${VELKARCMD_PYTHON3_DLL}" "${stable_abi_listing}"
@@ -106,14 +110,15 @@ add_custom_command(
   COMMAND_EXPAND_LISTS VERBATIM)
 add_custom_target(velkarcmd_import_library DEPENDS "${import_library}")
 
-add_library(velkarcmd MODULE $<TARGET_OBJECTS:velkarcmd_objects>)
+add_library(velkarcmd MODULE $<TARGET_OBJECTS:velkarcmd_shared> $<TARGET_OBJECTS:velkarcmd_objects>)
 add_dependencies(velkarcmd velkarcmd_import_library)
 target_link_libraries(velkarcmd PRIVATE "${import_library}")
 # CPython for Windows has no stable-ABI suffix: every release loads a plain velkarcmd.pyd
 # (importlib.machinery.EXTENSION_SUFFIXES is ['.cpXY-win_amd64.pyd', '.pyd']).
 set_target_properties(velkarcmd PROPERTIES PREFIX "" SUFFIX ".pyd")
 
-add_library(velkarcmd_async MODULE $<TARGET_OBJECTS:velkarcmd_async_objects>)
+add_library(velkarcmd_async MODULE $<TARGET_OBJECTS:velkarcmd_shared>
+            $<TARGET_OBJECTS:velkarcmd_async_objects>)
 add_dependencies(velkarcmd_async velkarcmd_import_library)
 target_link_libraries(velkarcmd_async PRIVATE "${import_library}")
 set_target_properties(velkarcmd_async PROPERTIES PREFIX "" SUFFIX ".pyd")

@@ -1,7 +1,6 @@
 // Placing and cancelling orders, and the check of order type against time condition.
 #include "../support/text.hpp"
-#include "commands.hpp"
-#include "halves.hpp"
+#include "table.hpp"
 
 namespace velkarcmd {
 
@@ -18,14 +17,15 @@ enum OrderField : std::size_t {
     kOrderType,
     kDayTrade,
     kLastField,
-    kOrderFields,
 };
 
 OwnedRef boolean(bool value) {
     return OwnedRef::share(value ? Py_True : Py_False);
 }
 
-OwnedRef order_request(const ModuleState& s, const Fields& fields) {
+}  // namespace
+
+OwnedRef request_Order(const ModuleState& s, const Fields& fields) {
     // Every field but the last is one word of the order text; `anc` may hold blanks.
     struct Field {
         std::size_t index;
@@ -53,7 +53,7 @@ OwnedRef order_request(const ModuleState& s, const Fields& fields) {
     return joined ? strip_whitespace(s, joined) : OwnedRef();
 }
 
-OwnedRef cancel_request(const ModuleState& s, const Fields& fields) {
+OwnedRef request_Delete(const ModuleState& s, const Fields& fields) {
     RequestText text(s, fields[0], "broker", FieldRule::one_word);
     if (!text.add_literal(s.blank) || !text.add_literal(s.delete_word) ||
         !text.add_literal(s.blank) || !text.add_field(fields[1], "orderid", FieldRule::one_word)) {
@@ -62,19 +62,8 @@ OwnedRef cancel_request(const ModuleState& s, const Fields& fields) {
     return text.finish();
 }
 
-OwnedRef place(const Command& command, const Arguments<1 + kOrderFields>& arguments) {
-    return run_halves(command, kOrderHalves, arguments);
-}
-
-OwnedRef cancel(const Command& command, const Arguments<3>& arguments) {
-    return run_halves(command, kDeleteHalves, arguments);
-}
-
 // A limit order goes only with ROD, a market order only with IOC or FOK.
-OwnedRef match_type(const Command& command, const Arguments<3>& arguments) {
-    const ModuleState& s = command.state;
-    BorrowedRef order_type = arguments[1];
-    BorrowedRef time_condition = arguments[2];
+OwnedRef is_match_type(const ModuleState& s, BorrowedRef order_type, BorrowedRef time_condition) {
     Truth limit = equals(order_type, s.limit_order);
     if (limit < 0) {
         return {};
@@ -103,27 +92,8 @@ OwnedRef match_type(const Command& command, const Arguments<3>& arguments) {
     return boolean(fill_or_kill != 0);
 }
 
-}  // namespace
-
-const CommandHalves kOrderHalves = {"Order", kOrderFields, ReplyMode::single, order_request,
-                                    reply_unchanged};
-const CommandHalves kDeleteHalves = {"Delete", 2, ReplyMode::single, cancel_request,
-                                     reply_unchanged};
-
-OwnedRef reply_unchanged(const ModuleState&, BorrowedRef reply, const Fields&) {
+OwnedRef shape_unchanged(const ModuleState&, BorrowedRef reply, const Fields&) {
     return OwnedRef::share(reply);
-}
-
-PyObject* order(PyObject* module, PyObject* args) {
-    return run_native<1 + kOrderFields>(module, args, "Order", place);
-}
-
-PyObject* delete_order(PyObject* module, PyObject* args) {
-    return run_native<3>(module, args, "Delete", cancel);
-}
-
-PyObject* is_match_type(PyObject* module, PyObject* args) {
-    return run_native<3>(module, args, "__IsMatchType", match_type);
 }
 
 }  // namespace velkarcmd

@@ -1,7 +1,6 @@
 // Positions, futures equity and quote subscription.
 #include "../support/text.hpp"
-#include "commands.hpp"
-#include "halves.hpp"
+#include "table.hpp"
 
 namespace velkarcmd {
 
@@ -32,7 +31,9 @@ OwnedRef all_but_last(const ModuleState& s, BorrowedRef lines, Py_ssize_t count)
     return range ? OwnedRef::steal(PyObject_GetItem(lines.get(), range.get())) : OwnedRef();
 }
 
-OwnedRef positions_request(const ModuleState& s, const Fields& fields) {
+}  // namespace
+
+OwnedRef request_GetInStock(const ModuleState& s, const Fields& fields) {
     RequestText text(s, fields[0], "broker", FieldRule::one_word);
     if (!text.add_literal(s.hyphen) || !text.add_field(fields[1], "prodid", FieldRule::one_word)) {
         return {};
@@ -41,7 +42,7 @@ OwnedRef positions_request(const ModuleState& s, const Fields& fields) {
     return joined ? strip_chars(s, joined, s.hyphen) : OwnedRef();
 }
 
-OwnedRef positions_result(const ModuleState& s, BorrowedRef reply, const Fields&) {
+OwnedRef shape_GetInStock(const ModuleState& s, BorrowedRef reply, const Fields&) {
     OwnedRef trimmed = strip_chars(s, reply, s.line_feed);
     OwnedRef lines = trimmed ? split(s, trimmed, s.line_feed) : OwnedRef();
     if (!lines) {
@@ -56,7 +57,7 @@ OwnedRef positions_result(const ModuleState& s, BorrowedRef reply, const Fields&
     return ends_with_marker ? all_but_last(s, lines, count) : std::move(lines);
 }
 
-OwnedRef equity_request(const ModuleState& s, const Fields& fields) {
+OwnedRef request_FutureRights(const ModuleState& s, const Fields& fields) {
     RequestText text(s, fields[0], "broker", FieldRule::one_word);
     if (!text.add_literal(s.get_equity)) {
         return {};
@@ -64,11 +65,11 @@ OwnedRef equity_request(const ModuleState& s, const Fields& fields) {
     return text.finish();
 }
 
-OwnedRef equity_result(const ModuleState& s, BorrowedRef reply, const Fields&) {
+OwnedRef shape_FutureRights(const ModuleState& s, BorrowedRef reply, const Fields&) {
     return strip_chars(s, reply, s.line_feed);
 }
 
-OwnedRef subscribe_request(const ModuleState& s, const Fields& fields) {
+OwnedRef request_AddQuote(const ModuleState& s, const Fields& fields) {
     // The symbols lose their blanks and may hold the other separators the caller chose.
     RequestText text(s, fields[0], "broker", FieldRule::one_word);
     if (!text.add_literal(s.add_quote)) {
@@ -86,41 +87,8 @@ OwnedRef subscribe_request(const ModuleState& s, const Fields& fields) {
 }
 
 // The reply only says that the application has the request; it is not passed on.
-OwnedRef subscribe_result(const ModuleState&, BorrowedRef, const Fields&) {
+OwnedRef shape_AddQuote(const ModuleState&, BorrowedRef, const Fields&) {
     return none();
-}
-
-OwnedRef positions(const Command& command, const Arguments<3>& arguments) {
-    return run_halves(command, kGetInStockHalves, arguments);
-}
-
-OwnedRef equity(const Command& command, const Arguments<2>& arguments) {
-    return run_halves(command, kFutureRightsHalves, arguments);
-}
-
-OwnedRef subscribe(const Command& command, const Arguments<4>& arguments) {
-    return run_halves(command, kAddQuoteHalves, arguments);
-}
-
-}  // namespace
-
-const CommandHalves kGetInStockHalves = {"GetInStock", 2, ReplyMode::multi, positions_request,
-                                         positions_result};
-const CommandHalves kFutureRightsHalves = {"FutureRights", 1, ReplyMode::single, equity_request,
-                                           equity_result};
-const CommandHalves kAddQuoteHalves = {"AddQuote", 3, ReplyMode::single, subscribe_request,
-                                       subscribe_result};
-
-PyObject* get_in_stock(PyObject* module, PyObject* args) {
-    return run_native<3>(module, args, "GetInStock", positions);
-}
-
-PyObject* future_rights(PyObject* module, PyObject* args) {
-    return run_native<2>(module, args, "FutureRights", equity);
-}
-
-PyObject* add_quote(PyObject* module, PyObject* args) {
-    return run_native<4>(module, args, "AddQuote", subscribe);
 }
 
 }  // namespace velkarcmd

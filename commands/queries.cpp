@@ -3,8 +3,7 @@
 #include <string_view>
 
 #include "../support/text.hpp"
-#include "commands.hpp"
-#include "halves.hpp"
+#include "table.hpp"
 
 namespace velkarcmd {
 
@@ -23,15 +22,6 @@ Truth order_matches(const ModuleState& s, BorrowedRef order_id, BorrowedRef line
         return every_order;
     }
     return equals_first_field(s, order_id, line, s.comma);
-}
-
-// The same request for all three.
-OwnedRef query_request(const ModuleState& s, const Fields& fields) {
-    RequestText text(s, fields[0], "broker", FieldRule::one_word);
-    if (!text.add_literal(s.blank) || !text.add_field(fields[1], "orderid", FieldRule::one_word)) {
-        return {};
-    }
-    return text.finish();
 }
 
 // The selection below made over the UTF-8 of an exact str reply and order selector, where
@@ -138,49 +128,26 @@ OwnedRef select_lines(const ModuleState& s, BorrowedRef reply, BorrowedRef order
     return selected;
 }
 
-OwnedRef all_records_result(const ModuleState& s, BorrowedRef reply, const Fields& fields) {
+}  // namespace
+
+OwnedRef request_records(const ModuleState& s, const Fields& fields) {
+    RequestText text(s, fields[0], "broker", FieldRule::one_word);
+    if (!text.add_literal(s.blank) || !text.add_field(fields[1], "orderid", FieldRule::one_word)) {
+        return {};
+    }
+    return text.finish();
+}
+
+OwnedRef shape_GetAccount(const ModuleState& s, BorrowedRef reply, const Fields& fields) {
     return select_lines(s, reply, fields[1], Selection::every_line_before_over);
 }
 
-OwnedRef fill_records_result(const ModuleState& s, BorrowedRef reply, const Fields& fields) {
+OwnedRef shape_MatchAccount(const ModuleState& s, BorrowedRef reply, const Fields& fields) {
     return select_lines(s, reply, fields[1], Selection::fill_records);
 }
 
-OwnedRef order_records_result(const ModuleState& s, BorrowedRef reply, const Fields& fields) {
+OwnedRef shape_GetUnfinished(const ModuleState& s, BorrowedRef reply, const Fields& fields) {
     return select_lines(s, reply, fields[1], Selection::order_records);
-}
-
-OwnedRef all_records(const Command& command, const Arguments<3>& arguments) {
-    return run_halves(command, kGetAccountHalves, arguments);
-}
-
-OwnedRef fill_records(const Command& command, const Arguments<3>& arguments) {
-    return run_halves(command, kMatchAccountHalves, arguments);
-}
-
-OwnedRef order_records(const Command& command, const Arguments<3>& arguments) {
-    return run_halves(command, kGetUnfinishedHalves, arguments);
-}
-
-}  // namespace
-
-const CommandHalves kGetAccountHalves = {"GetAccount", 2, ReplyMode::multi, query_request,
-                                         all_records_result};
-const CommandHalves kMatchAccountHalves = {"MatchAccount", 2, ReplyMode::multi, query_request,
-                                           fill_records_result};
-const CommandHalves kGetUnfinishedHalves = {"GetUnfinished", 2, ReplyMode::multi, query_request,
-                                            order_records_result};
-
-PyObject* get_account(PyObject* module, PyObject* args) {
-    return run_native<3>(module, args, "GetAccount", all_records);
-}
-
-PyObject* match_account(PyObject* module, PyObject* args) {
-    return run_native<3>(module, args, "MatchAccount", fill_records);
-}
-
-PyObject* get_unfinished(PyObject* module, PyObject* args) {
-    return run_native<3>(module, args, "GetUnfinished", order_records);
 }
 
 }  // namespace velkarcmd

@@ -55,7 +55,7 @@ struct Faults {
 // A token bucket charged with charged_size(): in any `window_us`, at most `window_bytes` go to
 // one peer, so a reader whose receive buffer holds `window_bytes` can stall that long and lose
 // nothing; and at most `burst` datagrams go back to back. `window_bytes` 0 turns the budget off,
-// leaving the fixed rhythm of bursts and pauses that was all there was before.
+// leaving only the fixed rhythm of bursts and pauses.
 struct Pacing {
     std::size_t burst = 2;              // datagrams sent back to back at most
     int interval_us = 0;                // and at least this pause after each burst

@@ -109,31 +109,45 @@ inline bool is_exact_str(BorrowedRef object) {
     return PyUnicode_CheckExact(object.get());
 }
 
-// The arguments of one native call, owned for the whole call: what the caller passed may be
-// rebound or freed while the call runs Python code or waits with the lock released.
+// `object.name`; null with an error set.
+inline OwnedRef attribute(BorrowedRef object, const char* name) {
+    return OwnedRef::steal(PyObject_GetAttrString(object.get(), name));
+}
+
+// `object.name = value`; false with an error set.
+inline bool set_attribute(BorrowedRef object, const char* name, BorrowedRef value) {
+    return PyObject_SetAttrString(object.get(), name, value.get()) == 0;
+}
+
+// A builtin function's arguments, up to N: the tuple is owned for the whole call, so that the
+// items it lends stay alive while the call runs Python code or waits with the lock released.
 template <std::size_t N>
 class Arguments {
   public:
-    // false with TypeError set when `args` is not a tuple of exactly N items.
-    bool take(PyObject* args, const char* name) {
+    // False with TypeError set unless `args` is a tuple of exactly `count` items.
+    bool take(PyObject* args, const char* name, std::size_t count = N) {
         Py_ssize_t given = PyTuple_Size(args);
         if (given < 0) {
             return false;
         }
-        if (given != static_cast<Py_ssize_t>(N)) {
+        if (given != static_cast<Py_ssize_t>(count) || count > N) {
             PyErr_Format(PyExc_TypeError, "%s() takes %d arguments (%zd given)", name,
-                         static_cast<int>(N), given);
+                         static_cast<int>(count), given);
             return false;
         }
-        for (std::size_t i = 0; i < N; ++i) {
-            values_[i] = OwnedRef::share(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
+        tuple_ = OwnedRef::share(args);
+        for (std::size_t i = 0; i < count; ++i) {
+            values_[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
         }
         return true;
     }
     BorrowedRef operator[](std::size_t index) const { return values_[index]; }
+    // The items from `index` on, in order.
+    const BorrowedRef* from(std::size_t index) const { return values_ + index; }
 
   private:
-    OwnedRef values_[N];
+    OwnedRef tuple_;
+    BorrowedRef values_[N];
 };
 
 }  // namespace velkarcmd

@@ -1,8 +1,8 @@
 #include "state.hpp"
 
-#include "methods.hpp"
-
 #include <new>
+
+#include "../channel/exchange.hpp"
 
 namespace velkarcmd {
 
@@ -23,17 +23,12 @@ const Text kTexts[] = {
     {&ModuleState::replace, Kind::name, "replace"},
     {&ModuleState::encode, Kind::name, "encode"},
     {&ModuleState::decode, Kind::name, "decode"},
-    {&ModuleState::replace_code, Kind::name, "replace"},
-    {&ModuleState::co_qualname, Kind::name, "co_qualname"},
     {&ModuleState::socket, Kind::name, "socket"},
     {&ModuleState::af_inet, Kind::name, "AF_INET"},
     {&ModuleState::sock_dgram, Kind::name, "SOCK_DGRAM"},
     {&ModuleState::connect, Kind::name, "connect"},
     {&ModuleState::send, Kind::name, "send"},
     {&ModuleState::recv, Kind::name, "recv"},
-    {&ModuleState::close, Kind::name, "close"},
-    {&ModuleState::fileno, Kind::name, "fileno"},
-    {&ModuleState::gettimeout, Kind::name, "gettimeout"},
     {&ModuleState::recvmsg, Kind::name, "recvmsg"},
     {&ModuleState::send_msg_attribute, Kind::name, "_ZolmarCommand__SendMsg"},
     {&ModuleState::get, Kind::name, "__get__"},
@@ -95,61 +90,6 @@ bool keep(OwnedRef& field, OwnedRef value) {
     return static_cast<bool>(field);
 }
 
-// A C method of `type` itself: a method descriptor (only C code makes those) whose owner is
-// `type`. Null, with no error set, for anything else.
-OwnedRef own_c_method(const ModuleState& state, BorrowedRef type, const char* name,
-                      BorrowedRef method_descriptor_type) {
-    OwnedRef method = attribute(type, name);
-    if (!method) {
-        PyErr_Clear();
-        return {};
-    }
-    OwnedRef owner = OwnedRef::steal(PyObject_GetAttr(method.get(), state.objclass.get()));
-    if (!owner) {
-        PyErr_Clear();
-        return {};
-    }
-    bool genuine =
-        reinterpret_cast<PyObject*>(Py_TYPE(method.get())) == method_descriptor_type.get() &&
-        owner.get() == type.get();
-    return genuine ? std::move(method) : OwnedRef();
-}
-
-// The interpreter's own socket type, from `_socket`, recognised by its C methods, which a
-// stand-in module cannot make. A `_socket` that is not genuine leaves the native drain off;
-// the import goes on, since the commands need nothing of it.
-bool find_genuine_socket(ModuleState& state) {
-    OwnedRef module = OwnedRef::steal(PyImport_ImportModule("_socket"));
-    OwnedRef type = module ? attribute(module, "socket") : OwnedRef();
-    OwnedRef timeout = module ? attribute(module, "timeout") : OwnedRef();
-    // `str.join` is a method descriptor on every version.
-    OwnedRef join = attribute(reinterpret_cast<PyObject*>(&PyUnicode_Type), "join");
-    if (!join) {
-        return false;
-    }
-    PyErr_Clear();
-    if (!type || !timeout || !PyType_Check(type.get())) {
-        return true;
-    }
-    BorrowedRef descriptor_type = reinterpret_cast<PyObject*>(Py_TYPE(join.get()));
-    OwnedRef recv = own_c_method(state, type, "recv", descriptor_type);
-    OwnedRef fileno = own_c_method(state, type, "fileno", descriptor_type);
-    OwnedRef gettimeout = own_c_method(state, type, "gettimeout", descriptor_type);
-    OwnedRef close = own_c_method(state, type, "close", descriptor_type);
-    OwnedRef detach = own_c_method(state, type, "detach", descriptor_type);
-    if (!recv || !fileno || !gettimeout || !close || !detach) {
-        return true;
-    }
-    state.genuine_socket_type = std::move(type);
-    state.genuine_recv = std::move(recv);
-    state.genuine_fileno = std::move(fileno);
-    state.genuine_gettimeout = std::move(gettimeout);
-    state.genuine_close = std::move(close);
-    state.genuine_detach = std::move(detach);
-    state.socket_timeout = std::move(timeout);
-    return true;
-}
-
 bool fill_state(ModuleState& state, BorrowedRef module) {
     for (const Text& text : kTexts) {
         OwnedRef made = text.kind == Kind::name ? interned(text.text) : str_from(text.text);
@@ -161,13 +101,15 @@ bool fill_state(ModuleState& state, BorrowedRef module) {
     if (!builtins_module) {
         return false;
     }
-    state.ready = keep(state.zero, OwnedRef::steal(PyLong_FromLong(0))) &&
-                  keep(state.one, OwnedRef::steal(PyLong_FromLong(1))) &&
-                  keep(state.buffer_size, OwnedRef::steal(PyLong_FromLong(4096))) &&
-                  keep(state.endpoint, OwnedRef::steal(Py_BuildValue("(si)", "127.0.0.1", 5656))) &&
-                  keep(state.builtins, OwnedRef::share(PyModule_GetDict(builtins_module.get()))) &&
-                  keep(state.globals, OwnedRef::share(PyModule_GetDict(module.get()))) &&
-                  find_genuine_socket(state);
+    state.ready =
+        keep(state.zero, OwnedRef::steal(PyLong_FromLong(0))) &&
+        keep(state.one, OwnedRef::steal(PyLong_FromLong(1))) &&
+        keep(state.buffer_size, OwnedRef::steal(PyLong_FromSize_t(kDatagramLimit))) &&
+        keep(state.endpoint,
+             OwnedRef::steal(Py_BuildValue("(si)", kApplicationHost, kApplicationPort))) &&
+        keep(state.builtins, OwnedRef::share(PyModule_GetDict(builtins_module.get()))) &&
+        keep(state.globals, OwnedRef::share(PyModule_GetDict(module.get()))) &&
+        find_genuine_socket(state);
     return state.ready;
 }
 
@@ -186,7 +128,10 @@ const ModuleState* state_of(BorrowedRef module) {
     ModuleState* state = raw_state(module.get());
     if (state == nullptr || !state->ready) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_RuntimeError, "the velkarcmd module has been cleared");
+            const char* name = PyModule_GetName(module.get());
+            if (name != nullptr) {
+                PyErr_Format(PyExc_RuntimeError, "the %s module has been cleared", name);
+            }
         }
         return nullptr;
     }

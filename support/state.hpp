@@ -17,16 +17,18 @@ inline constexpr char kFillWord[] = "Match";
 inline constexpr char kOrderWord[] = "Order";
 
 struct ModuleState {
-    // Method and attribute names.
-    OwnedRef strip, split, find, replace, encode, decode, replace_code, co_qualname;
-    OwnedRef socket, af_inet, sock_dgram, connect, send, recv, close, fileno, gettimeout;
-    OwnedRef recvmsg;
-    OwnedRef send_msg_attribute, get, objclass;
-    // Literals.
+    // --- the commands (commands/): method names and literals of the texts they make and read
+    OwnedRef strip, split, find, replace;
     OwnedRef empty, blank, line_feed, hyphen, comma, over, all, match_word, order_word;
-    OwnedRef delete_word, get_equity, add_quote, append_yes, append_no, utf8;
+    OwnedRef delete_word, get_equity, add_quote, append_yes, append_no;
     OwnedRef limit_order, market_order, rest_of_day, immediate_or_cancel, fill_or_kill;
-    OwnedRef zero, one, buffer_size, endpoint;
+    // `self._ZolmarCommand__SendMsg(text, zero or one)`, by which every command reaches its
+    // exchange.
+    OwnedRef send_msg_attribute, zero, one;
+
+    // --- the blocking exchange (channel/exchange, drain, abandoned)
+    OwnedRef socket, af_inet, sock_dgram, connect, send, recv, recvmsg, encode, decode, utf8;
+    OwnedRef buffer_size, endpoint;
     // The namespace the exchange falls back to when its module has no `socket`.
     OwnedRef builtins;
     // The module's namespace, where the exchange looks `socket` up at every call: the globals
@@ -37,13 +39,17 @@ struct ModuleState {
     // type's own C method is read natively, and only such a socket is closed explicitly.
     OwnedRef genuine_socket_type, genuine_recv, genuine_fileno, genuine_gettimeout, genuine_close;
     OwnedRef genuine_detach;
+    OwnedRef get, objclass;  // to tell those C methods
     // `_socket.timeout`, raised when a natively drained datagram does not come in time.
     OwnedRef socket_timeout;
-    // The awaitable exchange's own types, and the interpreter's `socket.socket`, whose objects
-    // a proactor loop receives on (velkarcmd_async only; null in velkarcmd).
-    OwnedRef exchange_type, notifier_type, socket_class;
     // The sockets of ZolmarCommand's calls cut short while their answer was coming.
     mutable AbandonedSockets abandoned;
+
+    // --- the awaitable exchange (channel/async_exchange, loop_notifier; velkarcmd_async only)
+    // Its own types, and the interpreter's `socket.socket`, whose objects a proactor loop
+    // receives on.
+    OwnedRef exchange_type, notifier_type, socket_class;
+
     // Set once the state is complete.
     bool ready = false;
 };

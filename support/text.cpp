@@ -331,4 +331,11 @@ OwnedRef call_method(BorrowedRef object, BorrowedRef name,
     return call(method, arguments);
 }
 
+OwnedRef encode_utf8(const ModuleState& s, BorrowedRef msg) {
+    if (is_exact_str(msg)) {
+        return OwnedRef::steal(PyUnicode_AsUTF8String(msg.get()));
+    }
+    return call_method(msg, s.encode, {s.utf8});
+}
+
 }  // namespace velkarcmd

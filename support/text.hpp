@@ -88,6 +88,9 @@ class Utf8Text {
     std::string_view view_;
 };
 
+// `msg.encode("utf-8")`; an exact str is encoded directly, with the same strict errors.
+OwnedRef encode_utf8(const ModuleState& state, BorrowedRef msg);
+
 // `callable(arguments...)`, each argument borrowed.
 OwnedRef call(BorrowedRef callable, std::initializer_list<BorrowedRef> arguments);
 // `object.name(arguments...)`: the attribute is fetched, then called.

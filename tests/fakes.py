@@ -1,5 +1,27 @@
-"""Fake `socket` modules, to bind to `velkarcmd.socket`: they record the exchange's every step."""
+"""Fake `socket` modules, to bind to `velkarcmd.socket`: they record the exchange's every step.
+And `run_on_threads`, for calls made at the same time, and `outcome`, what a call raised."""
+import threading
 import weakref
+
+
+def outcome(call):
+    """What `call` raised, as (type, message), or None; its exception, traceback and all, is
+    dropped before returning."""
+    try:
+        call()
+    except Exception as error:
+        return type(error), str(error)
+    return None
+
+
+def run_on_threads(target, count):
+    """`target(n)` on a thread of its own for each n below `count`, all at once; returns once
+    every thread has ended."""
+    threads = [threading.Thread(target=target, args=(n,)) for n in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
 
 
 class Fail(Exception):

@@ -2,6 +2,7 @@
 import socket
 import threading
 
+from fakes import run_on_threads
 from stand_in import Hold, Pause
 
 
@@ -25,11 +26,7 @@ def test_threads_each_get_their_own_reply(app, velkarcmd):
         except Exception as error:  # reported below, with the thread's number
             errors.append((number, error))
 
-    threads = [threading.Thread(target=trade, args=(n,)) for n in range(12)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_on_threads(trade, 12)
     assert errors == []
     assert results == {n: ["T%d All,Order,echo" % n] for n in range(12)}
     assert len(set(app.senders)) == 12
@@ -43,11 +40,7 @@ def test_one_shared_object_serves_threads_independently(app, velkarcmd):
     def cancel(number):
         results[number] = command.Delete("A1", str(number))
 
-    threads = [threading.Thread(target=cancel, args=(n,)) for n in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_on_threads(cancel, 8)
     assert results == ["A1 Delete %d done" % n for n in range(8)]
 
 

@@ -4,7 +4,7 @@ import socket
 import time
 
 import pytest
-from fakes import Fail, FakeSocketModule
+from fakes import Fail, FakeSocketModule, outcome
 from stand_in import Pause
 from windows import NOBODY_LISTENING, UNDER_WINE, WINE_KEEPS_REFUSALS
 
@@ -210,15 +210,6 @@ def test_steps_of_a_multi_reply(velkarcmd, command):
     assert fake.journal == steps_single("q") + [("recv", 4096), ("decode", "utf-8")] * 2
     assert fake.replies == ["never read"]
     assert fake.alive() == []
-
-
-def outcome(call):
-    """Runs the call and drops its exception, traceback and all, before returning."""
-    try:
-        call()
-    except Exception as error:
-        return type(error), str(error)
-    return None
 
 
 @pytest.mark.parametrize("fail_at, replies, flag, last_step", [

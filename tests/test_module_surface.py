@@ -5,32 +5,17 @@ import inspect
 import string
 import sys
 
+import plain_commands as plain
 import pytest
 import velkarcmd as module
+from fakes import outcome
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from velkarcmd import ZolmarCommand
 
-# key, __name__, parameters after self, defaults
-METHODS = [
-    ("__init__", "__init__", [], ()),
-    ("_ZolmarCommand__SendMsg", "__SendMsg", ["msg", "flag"], ()),
-    ("_ZolmarCommand__IsMatchType", "__IsMatchType", ["ot", "tt"], ()),
-    (
-        "Order",
-        "Order",
-        ["broker", "prodid", "bs", "price", "qty", "timetype", "ordertype", "timekind",
-         "pricetype", "daytrade", "anc"],
-        ("0", ""),
-    ),
-    ("Delete", "Delete", ["broker", "orderid"], ()),
-    ("GetAccount", "GetAccount", ["broker", "orderid"], ()),
-    ("MatchAccount", "MatchAccount", ["broker", "orderid"], ()),
-    ("GetUnfinished", "GetUnfinished", ["broker", "orderid"], ()),
-    ("GetInStock", "GetInStock", ["broker", "prodid"], ("",)),
-    ("FutureRights", "FutureRights", ["broker"], ()),
-    ("AddQuote", "AddQuote", ["broker", "symbols", "append"], (False,)),
-]
+# key, __name__, parameters after self, defaults: those of the plain Python functions.
+METHODS = [(key, function.__name__, list(inspect.signature(function).parameters)[1:],
+            function.__defaults__ or ()) for key, function in plain.METHODS]
 
 CONSTRUCTOR_DOC = "\n".join([
     "output = subprocess.check_output('tasklist /FI \"IMAGENAME eq Zolmar.exe\" /SVC' , "
@@ -100,35 +85,30 @@ def test_constructor_docstring_is_the_exact_text():
     assert "\u5c1a\u672a\u958b\u555f" in doc
 
 
+@pytest.mark.parametrize("module_name, twin", [("velkarcmd", "ZolmarCommand"),
+                                               ("velkarcmd_async", "AsyncZolmarCommand")])
 @pytest.mark.parametrize("key, name, parameters, defaults", METHODS)
-def test_method_identity(key, name, parameters, defaults):
-    function = vars(ZolmarCommand)[key]
-    assert function.__name__ == name
-    assert function.__qualname__ == "ZolmarCommand." + name
-    assert function.__module__ == "velkarcmd"
-    assert function.__defaults__ == (defaults or None)
-    if key != "__init__":
-        assert function.__doc__ is None
+def test_method_identity_and_signature(key, name, parameters, defaults, module_name, twin):
+    # Both classes against the plain functions: the twin's private names carry its own prefix.
+    command_class = getattr(importlib.import_module(module_name), twin)
+    key = key.replace("_ZolmarCommand__", "_%s__" % twin)
+    function = vars(command_class)[key]
+    assert (function.__name__, function.__qualname__) == (name, "%s.%s" % (twin, name))
+    assert (function.__module__, function.__defaults__) == (module_name, defaults or None)
+    assert key == "__init__" or function.__doc__ is None
     # Fetched from the class it is the function itself; from an instance it binds.
-    assert getattr(ZolmarCommand, key) is function
-    command = ZolmarCommand()
+    assert getattr(command_class, key) is function
+    command = command_class()
     bound = getattr(command, key)
     assert bound.__func__ is function and bound.__self__ is command
-
-
-@pytest.mark.parametrize("key, name, parameters, defaults", METHODS)
-def test_signature_for_function_and_bound_method(key, name, parameters, defaults):
-    function = vars(ZolmarCommand)[key]
-    for target, expected in ((function, ["self"] + parameters),
-                             (getattr(ZolmarCommand(), key), parameters)):
+    for target, expected in ((function, ["self"] + parameters), (bound, parameters)):
         signature = inspect.signature(target)
         assert list(signature.parameters) == expected
         kinds = {p.kind for p in signature.parameters.values()}
         assert kinds <= {inspect.Parameter.POSITIONAL_OR_KEYWORD}
         given = tuple(p.default for p in signature.parameters.values()
                       if p.default is not inspect.Parameter.empty)
-        assert given == defaults
-        assert [type(d) for d in given] == [type(d) for d in defaults]
+        assert [(d, type(d)) for d in given] == [(d, type(d)) for d in defaults]
 
 
 def test_private_methods_exist_only_under_their_long_names():
@@ -163,14 +143,6 @@ def _reference(key, name, parameters, defaults):
 REFERENCES = {key: _reference(key, name, params, defaults) for key, name, params, defaults in METHODS}
 
 
-def _outcome(function, args, kwargs):
-    try:
-        function(*args, **kwargs)
-    except TypeError as error:
-        return str(error)
-    return "bound"
-
-
 BAD_CALLS = [
     ("Order", (), {}),
     ("Order", (None,) * 9, {}),
@@ -200,15 +172,15 @@ BAD_CALLS = [
 @pytest.mark.parametrize("key, args, kwargs", BAD_CALLS)
 def test_refused_calls_give_the_interpreters_messages(key, args, kwargs):
     function = vars(ZolmarCommand)[key]
-    expected = _outcome(REFERENCES[key], args, kwargs)
-    assert expected != "bound"
-    assert _outcome(function, args, kwargs) == expected
+    expected = outcome(lambda: REFERENCES[key](*args, **kwargs))
+    assert expected is not None
+    assert outcome(lambda: function(*args, **kwargs)) == expected
 
 
 def test_refused_call_through_a_bound_method_counts_self():
     command = ZolmarCommand()
     reference = REFERENCES["Order"].__get__(command)
-    assert _outcome(command.Order, ("A1",) * 12, {}) == _outcome(reference, ("A1",) * 12, {})
+    assert outcome(lambda: command.Order(*("A1",) * 12)) == outcome(lambda: reference(*("A1",) * 12))
 
 
 def test_non_str_keyword_is_refused():
@@ -230,10 +202,10 @@ def test_binding_matches_the_interpreter_for_any_call(key, positional, names):
     reference = REFERENCES[key]
     args = (None,) * positional
     kwargs = {name: None for name in names}
-    expected = _outcome(reference, args, kwargs)
+    expected = outcome(lambda: reference(*args, **kwargs))
     # Only calls the interpreter refuses: an accepted call would run the command.
-    assume(expected != "bound")
-    assert _outcome(vars(ZolmarCommand)[key], args, kwargs) == expected
+    assume(expected is not None)
+    assert outcome(lambda: vars(ZolmarCommand)[key](*args, **kwargs)) == expected
 
 
 def test_a_failed_import_leaves_nothing_behind_and_can_be_retried():

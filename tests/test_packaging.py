@@ -89,8 +89,8 @@ def test_the_wheel_carries_module_stub_plugin_and_metadata(built):
         points = next(name for name in names if name.endswith(".dist-info/entry_points.txt"))
         entry_points = archive.read(points).decode("utf-8")
     assert "velkarcmd-stubs/__init__.pyi" in names
-    assert {"velkarcmd_testing/__init__.py", "velkarcmd_testing/py.typed",
-            "zolmar_sim.py"} <= set(names)
+    assert {"velkarcmd_testing/__init__.py", "velkarcmd_testing/py.typed", "zolmar_sim.py",
+            "velkarcmd_methods.py", "velkarcmd_async_methods.py"} <= set(names)
     assert any(name.startswith("velkarcmd.") and name.endswith((".so", ".pyd")) for name in names)
     assert "[pytest11]" in entry_points and "velkarcmd_testing" in entry_points
     assert metadata["Summary"] and metadata["Requires-Python"] == ">=3.7"
@@ -127,10 +127,14 @@ def test_python_m_zolmar_sim_finds_the_simulator_installed_with_it(built, tmp_pa
         "--prefix", str(prefix), str(wheel))
     site, = prefix.glob("lib/python*/site-packages")
     env = dict(os.environ, PYTHONPATH=str(site), PATH="/nonexistent")
-    out = run(python, "-c", "import zolmar_sim; print(zolmar_sim.__file__); "
-              "print(zolmar_sim.find_executable())", cwd=str(tmp_path), env=env)
-    module_file, simulator = out.split()
+    out = run(python, "-c", "import zolmar_sim, velkarcmd_async; print(zolmar_sim.__file__); "
+              "print(zolmar_sim.find_executable()); "
+              "print(velkarcmd_async.AsyncZolmarCommand.Order.__code__.co_filename)",
+              cwd=str(tmp_path), env=env)
+    module_file, simulator, methods_file = out.split()
     assert module_file == str(site / "zolmar_sim.py")
+    # The methods are compiled from the source installed beside this copy of the module.
+    assert methods_file == str(site / "velkarcmd_async_methods.py")
     assert simulator == str(prefix / "bin" / "zolmar-sim")
     assert run(python, "-m", "zolmar_sim", "--version", cwd=str(tmp_path), env=env) == (
         "zolmar-sim 0.1.0\n")

@@ -4,10 +4,10 @@ import signal
 import socket
 import subprocess
 import sys
-import threading
 import urllib.parse
 
 import pytest
+from fakes import run_on_threads
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from sim_process import executable, raw_exchange
@@ -254,11 +254,7 @@ def test_threads_trading_at_once_see_only_their_own(zolmar_sim, velkarcmd):
         except Exception as error:
             errors.append(error)
 
-    threads = [threading.Thread(target=trade, args=(n,)) for n in range(6)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_on_threads(trade, 6)
     assert errors == []
     every_id = [i for placed, _ in results.values() for i in placed]
     assert len(set(every_id)) == 120

@@ -65,7 +65,8 @@ def test_the_wheel_carries_the_module_the_simulator_the_stubs_and_the_plugin(whe
     # CPython for Windows loads a stable-ABI module by the plain .pyd suffix, on every release.
     assert {"velkarcmd.pyd", "velkarcmd_async.pyd", "velkarcmd-%s.data/scripts/zolmar-sim.exe" % VERSION,
             "velkarcmd-stubs/__init__.pyi", "velkarcmd_async-stubs/__init__.pyi",
-            "velkarcmd_testing/__init__.py", "velkarcmd_testing/py.typed"} <= names
+            "velkarcmd_testing/__init__.py", "velkarcmd_testing/py.typed", "velkarcmd_methods.py",
+            "velkarcmd_async_methods.py"} <= names
     assert sorted(name for name in names if name.endswith((".pyd", ".so", ".dll", ".a"))) == [
         "velkarcmd.pyd", "velkarcmd_async.pyd"]
     metadata = archive.read("velkarcmd-%s.dist-info/WHEEL" % VERSION).decode()

@@ -83,12 +83,8 @@ class ZolmarCommand:
     def GetUnfinished(self, broker: str, orderid: str) -> List[str]:
         """The working (unfinished) orders: one order, or all with orderid "All".
 
-        Sends "broker orderid"; reads datagrams until "over". Returns the reply lines
-        containing "Order" whose first comma field is orderid (any for "All"),
-        e.g. ["1,Order,FUT,B,16950,2,0,ROD,LMT"].
-
-        Raises TypeError (not a str), ValueError (whitespace in broker or orderid),
-        OSError when nobody listens, socket.timeout, UnicodeDecodeError.
+        As MatchAccount, with the reply lines containing "Order" instead,
+        e.g. ["1,Order,FUT,B,16950,2,0,ROD,LMT"]; the same errors.
         """
     def GetInStock(self, broker: str, prodid: str = "") -> List[str]:
         """Positions: all of them, or one product's.
