@@ -32,7 +32,7 @@ import subprocess
 import sys
 import threading
 import time
-from typing import Any, Dict, Generator, Iterable, List, Mapping, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Dict, Generator, Iterable, List, Mapping, Optional, Sequence, Union
 
 import pytest
 import zolmar_sim as _installed
@@ -355,38 +355,22 @@ class ZolmarSimFixture(object):
                                 **options)
         return self.current
 
-    def _running_sim(self, name: str) -> ZolmarSim:
-        current: Optional[ZolmarSim] = self.__dict__.get("current")
-        if current is None:
-            raise AttributeError(name)
-        return current
+    if TYPE_CHECKING:
+        # What __getattr__ hands on from the running simulator, for type checkers.
+        journal: Optional[str]
+        running: bool
+        args: List[str]
+        banner: str
 
-    @property
-    def journal(self) -> Optional[str]:
-        return self._running_sim("journal").journal
+        def read_journal(self) -> str: ...
 
-    @property
-    def running(self) -> bool:
-        return self._running_sim("running").running
-
-    @property
-    def args(self) -> List[str]:
-        return self._running_sim("args").args
-
-    @property
-    def banner(self) -> str:
-        return self._running_sim("banner").banner
-
-    def read_journal(self) -> str:
-        return self._running_sim("read_journal").read_journal()
-
-    def stop(self, how: Optional[int] = None) -> int:
-        return self._running_sim("stop").stop(how)
+        def stop(self, how: Optional[int] = None) -> int: ...
 
     def __getattr__(self, name: str) -> Any:
-        if name.startswith("_"):
+        current = self.__dict__.get("current")
+        if name.startswith("_") or current is None:
             raise AttributeError(name)
-        return getattr(self._running_sim(name), name)
+        return getattr(current, name)
 
     def _finish(self) -> None:
         sim, self.current = self.current, None
