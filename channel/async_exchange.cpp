@@ -11,6 +11,7 @@
 #include "../support/saved_error.hpp"
 #include "../support/state.hpp"
 #include "../support/text.hpp"
+#include "../support/thread_lock.hpp"
 #include "abandoned.hpp"
 #include "datagram.hpp"
 #include "drain.hpp"
@@ -381,9 +382,15 @@ NotifierState* notifier_state(BorrowedRef notifier) {
     return reinterpret_cast<NotifierObject*>(notifier.get())->state;
 }
 
-// The open notifiers, one per loop at most; with the interpreter lock.
+// The open notifiers, one per loop at most, which the loops of all threads share: under
+// `notifiers_lock`.
 std::vector<PyObject*>& notifiers() {
     static auto* made = new std::vector<PyObject*>;
+    return *made;
+}
+
+ThreadLock& notifiers_lock() {
+    static auto* made = new ThreadLock;
     return *made;
 }
 
@@ -399,8 +406,11 @@ void close_notifier(BorrowedRef notifier, bool python) {
         return;
     }
     state->closed = true;
-    auto& open = notifiers();
-    open.erase(std::remove(open.begin(), open.end(), notifier.get()), open.end());
+    {
+        ThreadLocked locked(notifiers_lock());
+        auto& open = notifiers();
+        open.erase(std::remove(open.begin(), open.end(), notifier.get()), open.end());
+    }
     std::vector<CoreRef> finished;
     {
         reactor::Locked locked;
@@ -884,9 +894,12 @@ PyType_Spec notifier_spec = {
 // system's OSError when no descriptor is left, NotImplementedError for a loop that can watch
 // no socket).
 OwnedRef notifier_for(const ModuleState& s, BorrowedRef module, BorrowedRef loop) {
-    for (PyObject* open : notifiers()) {
-        if (notifier_state(open)->loop.get() == loop.get()) {
-            return OwnedRef::share(open);
+    {
+        ThreadLocked locked(notifiers_lock());
+        for (PyObject* open : notifiers()) {
+            if (notifier_state(open)->loop.get() == loop.get()) {
+                return OwnedRef::share(open);
+            }
         }
     }
     OwnedRef notifier = make_object<NotifierObject, NotifierState>(s.notifier_type);
@@ -902,7 +915,10 @@ OwnedRef notifier_for(const ModuleState& s, BorrowedRef module, BorrowedRef loop
     }
     state->module = OwnedRef::share(module);
     state->loop = OwnedRef::share(loop);
-    notifiers().push_back(notifier.get());
+    {
+        ThreadLocked locked(notifiers_lock());
+        notifiers().push_back(notifier.get());
+    }
     OwnedRef on_ready = attribute(notifier, "_ready");
     OwnedRef number = on_ready ? handle_number(state->port->channel.read) : OwnedRef();
     OwnedRef added = number ? OwnedRef::steal(PyObject_CallMethod(loop.get(), "add_reader", "OO",
