@@ -362,8 +362,7 @@ int main(int argc, char** argv) {
         std::fclose(journal_file);
     }
     if (!options.quiet) {
-        std::printf("zolmar-sim stopped after %llu %s\n",
-                    static_cast<unsigned long long>(answered),
+        std::printf("zolmar-sim stopped after %llu %s\n", static_cast<unsigned long long>(answered),
                     answered == 1 ? "request" : "requests");
     }
     return 0;
