@@ -12,7 +12,6 @@ import threading
 import types
 
 import pytest
-
 from stand_in import Pause
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
