@@ -91,8 +91,9 @@ def run_awaited(command, thread):
 
 
 def rebind_socket_until(stopped, module):
-    # Each namespace is freed by the next rebinding, while other threads look the name up.
-    while not stopped.is_set():
+    # Each namespace is freed by the next rebinding, while other threads look the name up. The
+    # pause between rebindings keeps an interpreter with a GIL from giving it to this loop alone.
+    while not stopped.wait(0.0005):
         module.socket = types.SimpleNamespace(socket=socket.socket, AF_INET=socket.AF_INET,
                                               SOCK_DGRAM=socket.SOCK_DGRAM)
         module.socket = socket
