@@ -1,7 +1,7 @@
 # The pinned clang-format of make lint once it is installed, else the one on PATH.
 CLANG_FORMAT ?= $(if $(wildcard .venv/lint/bin/clang-format),.venv/lint/bin/clang-format,clang-format)
 
-.PHONY: test test-latest test-32bit test-windows demo format lint clean sanitize fuzz valgrind wheels
+.PHONY: test test-latest test-32bit test-free-threaded test-windows demo format lint clean sanitize fuzz valgrind wheels
 
 # Builds everything, starts zolmar-sim, runs examples/trading_demo.py against it, stops it; the
 # last three in a network namespace of their own where one can be made.
@@ -17,6 +17,12 @@ test:
 # on their debug builds (-X dev, reference totals), each in a network namespace of its own.
 test-latest:
 	tools/run-root-tests latest
+
+# The suite on a free-threaded CPython 3.13 (--disable-gil), built once from Debian's source
+# package in the unstable root (tools/free-threaded-python) and kept there; the modules are built
+# for it, and the suite runs with its GIL off, in a network namespace of its own.
+test-free-threaded:
+	tools/run-root-tests free-threaded
 
 # The suite in a private 32-bit Debian stable root (i386) on its python3, under setarch i686.
 test-32bit:

@@ -33,10 +33,12 @@ bool Abandoned::drain(AbandonClock::time_point now) {
 
 void AbandonedSockets::keep(datagram::Handle handle, bool multi) {
     datagram::set_non_blocking(handle);
+    ThreadLocked locked(lock_);
     kept_.emplace_back(handle, multi, AbandonClock::now());
 }
 
 void AbandonedSockets::drain() {
+    ThreadLocked locked(lock_);
     if (kept_.empty()) {
         return;
     }
@@ -53,6 +55,7 @@ void AbandonedSockets::drain() {
 }
 
 void AbandonedSockets::close_all() {
+    ThreadLocked locked(lock_);
     for (const Abandoned& socket : kept_) {
         datagram::close(socket.handle);
     }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <vector>
 
+#include "../support/thread_lock.hpp"
 #include "datagram.hpp"
 
 namespace velkarcmd {
@@ -37,8 +38,8 @@ struct Abandoned {
     bool drain(AbandonClock::time_point now);
 };
 
-// The blocking class's kept sockets, one list per module object, touched with the interpreter
-// lock only. Each later call drains them first, before it makes its own socket.
+// The blocking class's kept sockets, one list per module object, which every thread's calls
+// share. Each later call drains them first, before it makes its own socket.
 class AbandonedSockets {
   public:
     // Takes the socket over; it is made non-blocking.
@@ -47,6 +48,7 @@ class AbandonedSockets {
     void close_all();
 
   private:
+    ThreadLock lock_;
     std::vector<Abandoned> kept_;
 };
 

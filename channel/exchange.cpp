@@ -14,7 +14,15 @@ OwnedRef get_attribute(BorrowedRef object, BorrowedRef name) {
 
 OwnedRef lookup_in(BorrowedRef names, BorrowedRef key) {
     if (PyDict_Check(names.get())) {
+#if PY_VERSION_HEX >= 0x030D0000 && (!defined(Py_LIMITED_API) || Py_LIMITED_API >= 0x030D0000)
+        // Owned at once: without the interpreter lock another thread may rebind the name and
+        // free the value between a borrowed look-up and our reference to it.
+        PyObject* found = nullptr;
+        PyDict_GetItemRef(names.get(), key.get(), &found);
+        return OwnedRef::steal(found);
+#else
         return OwnedRef::share(PyDict_GetItemWithError(names.get(), key.get()));
+#endif
     }
     OwnedRef found = OwnedRef::steal(PyObject_GetItem(names.get(), key.get()));
     if (!found && PyErr_ExceptionMatches(PyExc_KeyError)) {

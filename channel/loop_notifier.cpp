@@ -6,6 +6,7 @@
 
 #include "../support/saved_error.hpp"
 #include "../support/text.hpp"
+#include "../support/thread_lock.hpp"
 #include "loop_objects.hpp"
 
 namespace velkarcmd {
@@ -28,9 +29,15 @@ NotifierState* notifier_state(BorrowedRef notifier) {
     return state_of_object<NotifierState>(notifier);
 }
 
-// The open notifiers, one per loop at most; with the interpreter lock.
+// The open notifiers, one per loop at most, which the loops of all threads share: under
+// `notifiers_lock`.
 std::vector<PyObject*>& notifiers() {
     static auto* made = new std::vector<PyObject*>;
+    return *made;
+}
+
+ThreadLock& notifiers_lock() {
+    static auto* made = new ThreadLock;
     return *made;
 }
 
@@ -42,8 +49,11 @@ void close_notifier(BorrowedRef notifier, bool python) {
         return;
     }
     state->closed = true;
-    auto& open = notifiers();
-    open.erase(std::remove(open.begin(), open.end(), notifier.get()), open.end());
+    {
+        ThreadLocked locked(notifiers_lock());
+        auto& open = notifiers();
+        open.erase(std::remove(open.begin(), open.end(), notifier.get()), open.end());
+    }
     std::vector<CoreRef> finished;
     {
         reactor::Locked locked;
@@ -216,9 +226,12 @@ PyType_Spec notifier_spec = loop_object_spec<NotifierState>(
 // system's OSError when no descriptor is left, NotImplementedError for a loop that can watch
 // no socket).
 OwnedRef notifier_for(const ModuleState& s, BorrowedRef module, BorrowedRef loop) {
-    for (PyObject* open : notifiers()) {
-        if (notifier_state(open)->loop.get() == loop.get()) {
-            return OwnedRef::share(open);
+    {
+        ThreadLocked locked(notifiers_lock());
+        for (PyObject* open : notifiers()) {
+            if (notifier_state(open)->loop.get() == loop.get()) {
+                return OwnedRef::share(open);
+            }
         }
     }
     OwnedRef notifier = make_object<NotifierState>(s.notifier_type);
@@ -234,7 +247,10 @@ OwnedRef notifier_for(const ModuleState& s, BorrowedRef module, BorrowedRef loop
     }
     state->module = OwnedRef::share(module);
     state->loop = OwnedRef::share(loop);
-    notifiers().push_back(notifier.get());
+    {
+        ThreadLocked locked(notifiers_lock());
+        notifiers().push_back(notifier.get());
+    }
     OwnedRef on_ready = attribute(notifier, "_ready");
     OwnedRef number = on_ready ? handle_number(state->port->channel.read) : OwnedRef();
     OwnedRef added = number ? OwnedRef::steal(PyObject_CallMethod(loop.get(), "add_reader", "OO",

@@ -13,7 +13,12 @@ OwnedRef last_line(BorrowedRef lines, Py_ssize_t& count) {
         return {};
     }
     if (PyList_CheckExact(lines.get()) && count > 0) {
+#if PY_VERSION_HEX >= 0x030D0000 && (!defined(Py_LIMITED_API) || Py_LIMITED_API >= 0x030D0000)
+        // Owned at once: a list that another thread holds too may lose the item meanwhile.
+        return OwnedRef::steal(PyList_GetItemRef(lines.get(), count - 1));
+#else
         return OwnedRef::share(PyList_GetItem(lines.get(), count - 1));
+#endif
     }
     OwnedRef index = OwnedRef::steal(PyLong_FromSsize_t(count - 1));
     return index ? OwnedRef::steal(PyObject_GetItem(lines.get(), index.get())) : OwnedRef();

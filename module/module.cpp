@@ -58,6 +58,10 @@ PyModuleDef_Slot slots_before_3_12[] = {
 PyModuleDef_Slot slots_from_3_12[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {kMultipleInterpretersSlot, kPerInterpreterLockSupported},
+#ifdef Py_MOD_GIL_NOT_USED
+    // Nor anything between threads: a free-threaded interpreter keeps its lock off for it.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
