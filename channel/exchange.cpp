@@ -14,9 +14,10 @@ OwnedRef get_attribute(BorrowedRef object, BorrowedRef name) {
 
 OwnedRef lookup_in(BorrowedRef names, BorrowedRef key) {
     if (PyDict_Check(names.get())) {
-#if PY_VERSION_HEX >= 0x030D0000 && (!defined(Py_LIMITED_API) || Py_LIMITED_API >= 0x030D0000)
+#ifdef Py_GIL_DISABLED
         // Owned at once: without the interpreter lock another thread may rebind the name and
-        // free the value between a borrowed look-up and our reference to it.
+        // free the value between a borrowed look-up and our reference to it. With the lock,
+        // nothing runs between the two.
         PyObject* found = nullptr;
         PyDict_GetItemRef(names.get(), key.get(), &found);
         return OwnedRef::steal(found);

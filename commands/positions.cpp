@@ -13,8 +13,9 @@ OwnedRef last_line(BorrowedRef lines, Py_ssize_t& count) {
         return {};
     }
     if (PyList_CheckExact(lines.get()) && count > 0) {
-#if PY_VERSION_HEX >= 0x030D0000 && (!defined(Py_LIMITED_API) || Py_LIMITED_API >= 0x030D0000)
-        // Owned at once: a list that another thread holds too may lose the item meanwhile.
+#ifdef Py_GIL_DISABLED
+        // Owned at once: without the interpreter lock, a list that another thread holds too
+        // may lose the item meanwhile. With the lock, nothing runs between the two.
         return OwnedRef::steal(PyList_GetItemRef(lines.get(), count - 1));
 #else
         return OwnedRef::share(PyList_GetItem(lines.get(), count - 1));
